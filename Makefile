@@ -1,0 +1,34 @@
+# Thin wrapper over CMake. Every target installs missing Debian packages first.
+
+UBSAN_ENV := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+.PHONY: build run test test-tsan bench clean
+
+build:
+	tools/install-deps.sh
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j2
+
+run: build
+	./build/vistamo
+
+test:
+	tools/install-deps.sh
+	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug '-DVISTAMO_SANITIZE=address;undefined'
+	cmake --build build-test -j2
+	$(UBSAN_ENV) tools/run-tests.sh build-test
+
+test-tsan:
+	tools/install-deps.sh
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DVISTAMO_SANITIZE=thread
+	cmake --build build-tsan -j2
+	tools/run-tests.sh build-tsan -L threads --no-tests=ignore
+
+bench:
+	tools/install-deps.sh
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVISTAMO_BENCH=ON -DVISTAMO_TESTS=OFF
+	cmake --build build-bench -j2
+	tools/run-bench.sh build-bench
+
+clean:
+	rm -rf build build-test build-tsan build-bench
