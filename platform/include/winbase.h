@@ -1,0 +1,90 @@
+// Kernel subset: handles, mutexes, threads, critical sections, waits,
+// module path, debug output and text conversion.
+//
+// Any thread may call these. Handles are process-local; a HANDLE that was
+// never returned by this layer, or was already closed, fails with
+// ERROR_INVALID_HANDLE instead of touching memory.
+#pragma once
+
+#include "windef.h"
+
+#include <pthread.h>
+
+#define ERROR_SUCCESS 0L
+#define NO_ERROR 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_CANNOT_FIND_WND_CLASS 1407L
+#define ERROR_CLASS_ALREADY_EXISTS 1410L
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
+
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define STILL_ACTIVE 259u
+
+#define CP_ACP 0
+#define CP_UTF8 65001
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+
+// A recursive lock, as on Win32. Initialise before use, delete after.
+typedef struct _CRITICAL_SECTION {
+    pthread_mutex_t mutex;
+} CRITICAL_SECTION, *LPCRITICAL_SECTION;
+
+DWORD GetLastError();
+void SetLastError(DWORD error);
+
+BOOL CloseHandle(HANDLE handle);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+
+// Named mutexes live per login session: a second CreateMutexW with the same
+// name, from this or any other process of the session, returns a handle and
+// sets ERROR_ALREADY_EXISTS. The name stays taken while any handle to it is
+// open; the kernel releases it when the process that created it dies.
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
+
+// The thread runs detached from the caller; its handle may be closed at once
+// or waited on (signalled when the thread returns).
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, size_t stackSize, LPTHREAD_START_ROUTINE start,
+                    LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
+BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+DWORD GetCurrentThreadId();
+void Sleep(DWORD milliseconds);
+DWORD GetTickCount();
+
+void InitializeCriticalSection(LPCRITICAL_SECTION section);
+void DeleteCriticalSection(LPCRITICAL_SECTION section);
+void EnterCriticalSection(LPCRITICAL_SECTION section);
+void LeaveCriticalSection(LPCRITICAL_SECTION section);
+
+// The executable's own path (the module handle is ignored: there is one
+// module). Truncates like Win32: at most size - 1 characters and a zero,
+// returning size and setting ERROR_INSUFFICIENT_BUFFER when cut.
+DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
+HMODULE GetModuleHandleW(LPCWSTR moduleName);
+
+// Debug output goes to standard error as it is written (see also
+// platform/kernel/debug_output.h for capturing it).
+void OutputDebugStringA(LPCSTR text);
+
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLength, LPSTR narrow,
+                        int narrowLength, LPCSTR defaultChar, LPBOOL usedDefaultChar);
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR narrow, int narrowLength, LPWSTR wide,
+                        int wideLength);

@@ -1,0 +1,515 @@
+// Window geometry, visibility, window-manager states and Z order.
+#include "user_internal.h"
+#include "x11_display.h"
+#include "x11_window.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+enum { NET_WM_STATE_REMOVE = 0, NET_WM_STATE_ADD = 1 };
+
+// Screen position of a window's client origin. Call with user_lock() held.
+bool screen_origin(user_window* w, int& x, int& y)
+{
+    x = 0;
+    y = 0;
+    while (w) {
+        x += w->x;
+        y += w->y;
+        if (!w->parent)
+            return true;
+        w = user_find(w->parent);
+    }
+    return false;
+}
+
+bool wm_running(Display* d)
+{
+    std::vector<unsigned long> check;
+    return x11_get_cardinals(d, DefaultRootWindow(d), x11_atom("_NET_SUPPORTING_WM_CHECK"), XA_WINDOW, check) &&
+           !check.empty();
+}
+
+void change_net_state(Display* d, Window w, bool mapped, long action, const char* a1, const char* a2)
+{
+    Atom first = x11_atom(a1);
+    Atom second = a2 ? x11_atom(a2) : 0;
+    if (mapped) {
+        x11_send_root_message(d, w, x11_atom("_NET_WM_STATE"), action, static_cast<long>(first),
+                              static_cast<long>(second), 2, 0);
+        return;
+    }
+    // Before the first map the window manager reads the property itself.
+    std::vector<unsigned long> atoms;
+    x11_get_cardinals(d, w, x11_atom("_NET_WM_STATE"), XA_ATOM, atoms);
+    for (Atom a : {first, second}) {
+        if (!a)
+            continue;
+        auto it = std::find(atoms.begin(), atoms.end(), a);
+        if (action == NET_WM_STATE_ADD && it == atoms.end())
+            atoms.push_back(a);
+        if (action == NET_WM_STATE_REMOVE && it != atoms.end())
+            atoms.erase(it);
+    }
+    XChangeProperty(d, w, x11_atom("_NET_WM_STATE"), XA_ATOM, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char*>(atoms.data()), static_cast<int>(atoms.size()));
+}
+
+// Waits up to 300 ms for the window manager to put a window into the state
+// asked for, reading properties only, so no event is taken from the queue.
+void await_state(HWND hwnd, Window xid, const std::function<bool(bool, bool, bool)>& reached)
+{
+    Display* d = x11_ui_display();
+    bool iconic = false, maximized = false, fullscreen = false, above = false;
+    bool wm = false;
+    x11_ui_request([&](Display* dd) { wm = wm_running(dd); });
+    if (!wm)
+        return;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    do {
+        XLockDisplay(d);
+        XSync(d, False);
+        x11_read_state(d, xid, iconic, maximized, fullscreen, above);
+        XUnlockDisplay(d);
+        if (reached(iconic, maximized, fullscreen))
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    } while (std::chrono::steady_clock::now() < deadline);
+    user_set_state(hwnd, iconic, maximized, fullscreen);
+}
+
+}  // namespace
+
+void x11_read_state(Display* d, Window w, bool& iconic, bool& maximized, bool& fullscreen, bool& above)
+{
+    std::vector<unsigned long> values;
+    iconic = false;
+    Atom wm_state = x11_atom("WM_STATE");
+    if (x11_get_cardinals(d, w, wm_state, wm_state, values) && !values.empty())
+        iconic = values[0] == IconicState;
+    bool hidden = false, vert = false, horz = false;
+    fullscreen = false;
+    above = false;
+    if (x11_get_cardinals(d, w, x11_atom("_NET_WM_STATE"), XA_ATOM, values)) {
+        for (unsigned long a : values) {
+            hidden |= a == x11_atom("_NET_WM_STATE_HIDDEN");
+            vert |= a == x11_atom("_NET_WM_STATE_MAXIMIZED_VERT");
+            horz |= a == x11_atom("_NET_WM_STATE_MAXIMIZED_HORZ");
+            fullscreen |= a == x11_atom("_NET_WM_STATE_FULLSCREEN");
+            above |= a == x11_atom("_NET_WM_STATE_ABOVE");
+        }
+    }
+    iconic = iconic || hidden;
+    maximized = vert && horz;
+}
+
+void x11_read_frame_extents(Display* d, Window w, int& left, int& right, int& top, int& bottom)
+{
+    std::vector<unsigned long> v;
+    if (x11_get_cardinals(d, w, x11_atom("_NET_FRAME_EXTENTS"), XA_CARDINAL, v) && v.size() == 4) {
+        left = static_cast<int>(v[0]);
+        right = static_cast<int>(v[1]);
+        top = static_cast<int>(v[2]);
+        bottom = static_cast<int>(v[3]);
+    }
+}
+
+bool x11_client_origin(Display* d, Window w, int& x, int& y)
+{
+    Window child;
+    return XTranslateCoordinates(d, w, DefaultRootWindow(d), 0, 0, &x, &y, &child) != 0;
+}
+
+void user_set_state(HWND hwnd, bool iconic, bool maximized, bool fullscreen)
+{
+    bool changed = false;
+    int width = 0, height = 0;
+    {
+        std::lock_guard<std::mutex> lock(user_lock());
+        user_window* w = user_find(hwnd);
+        if (!w)
+            return;
+        changed = w->iconic != iconic || w->maximized != maximized || w->fullscreen != fullscreen;
+        w->iconic = iconic;
+        w->maximized = maximized;
+        w->fullscreen = fullscreen;
+        width = w->width;
+        height = w->height;
+    }
+    if (!changed)
+        return;
+    if (iconic) {
+        SendMessageW(hwnd, WM_SIZE, SIZE_MINIMIZED, 0);
+        return;
+    }
+    SendMessageW(hwnd, WM_SIZE, (maximized || fullscreen) ? SIZE_MAXIMIZED : SIZE_RESTORED,
+                 MAKELPARAM(width, height));
+    user_invalidate(hwnd, nullptr, true);
+}
+
+void user_set_geometry(HWND hwnd, int x, int y, int width, int height)
+{
+    bool moved = false, sized = false, iconic = false, maximized = false;
+    std::shared_ptr<gdi_surface> surface;
+    COLORREF fill = 0;
+    {
+        std::lock_guard<std::mutex> lock(user_lock());
+        user_window* w = user_find(hwnd);
+        if (!w)
+            return;
+        moved = w->x != x || w->y != y;
+        sized = w->width != width || w->height != height;
+        w->x = x;
+        w->y = y;
+        w->width = width;
+        w->height = height;
+        iconic = w->iconic;
+        maximized = w->maximized || w->fullscreen;
+        surface = w->surface;
+        bool ok = false;
+        fill = gdi_brush_color(w->cls ? w->cls->background : nullptr, &ok);
+        if (!ok)
+            fill = (w->parent && (w->style & SS_TYPEMASK) == SS_BLACKFRAME) ? RGB(0, 0, 0) : GetSysColor(COLOR_3DFACE);
+    }
+    if (sized && surface)
+        gdi_surface_resize(*surface, width, height, fill);
+    if (sized && !iconic) {
+        SendMessageW(hwnd, WM_SIZE, maximized ? SIZE_MAXIMIZED : SIZE_RESTORED, MAKELPARAM(width, height));
+        user_invalidate(hwnd, nullptr, true);
+    }
+    if (moved)
+        SendMessageW(hwnd, WM_MOVE, 0, MAKELPARAM(x, y));
+}
+
+BOOL GetClientRect(HWND hwnd, LPRECT rect)
+{
+    if (!rect)
+        return FALSE;
+    std::lock_guard<std::mutex> lock(user_lock());
+    user_window* w = user_find(hwnd);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    *rect = RECT{0, 0, w->width, w->height};
+    return TRUE;
+}
+
+BOOL GetWindowRect(HWND hwnd, LPRECT rect)
+{
+    if (!rect)
+        return FALSE;
+    {
+        std::lock_guard<std::mutex> lock(user_lock());
+        if (user_window* w = user_find(hwnd)) {
+            int x, y;
+            screen_origin(w, x, y);
+            *rect = RECT{x - w->frame_left, y - w->frame_top, x + w->width + w->frame_right,
+                         y + w->height + w->frame_bottom};
+            return TRUE;
+        }
+    }
+    // A window of another process: its client area and frame as X tells.
+    BOOL ok = FALSE;
+    x11_ui_request([&](Display* d) {
+        XWindowAttributes attrs;
+        int x, y;
+        Window xid = static_cast<Window>(reinterpret_cast<uintptr_t>(hwnd));
+        if (!XGetWindowAttributes(d, xid, &attrs) || !x11_client_origin(d, xid, x, y))
+            return;
+        int l = 0, r = 0, t = 0, b = 0;
+        x11_read_frame_extents(d, xid, l, r, t, b);
+        *rect = RECT{x - l, y - t, x + attrs.width + r, y + attrs.height + b};
+        ok = TRUE;
+    });
+    if (!ok)
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return ok;
+}
+
+BOOL ScreenToClient(HWND hwnd, LPPOINT point)
+{
+    if (!point)
+        return FALSE;
+    std::lock_guard<std::mutex> lock(user_lock());
+    int x, y;
+    user_window* w = user_find(hwnd);
+    if (!w || !screen_origin(w, x, y))
+        return FALSE;
+    point->x -= x;
+    point->y -= y;
+    return TRUE;
+}
+
+BOOL ClientToScreen(HWND hwnd, LPPOINT point)
+{
+    if (!point)
+        return FALSE;
+    std::lock_guard<std::mutex> lock(user_lock());
+    int x, y;
+    user_window* w = user_find(hwnd);
+    if (!w || !screen_origin(w, x, y))
+        return FALSE;
+    point->x += x;
+    point->y += y;
+    return TRUE;
+}
+
+BOOL MoveWindow(HWND hwnd, int x, int y, int width, int height, BOOL repaint)
+{
+    return SetWindowPos(hwnd, nullptr, x, y, width, height,
+                        SWP_NOZORDER | SWP_NOACTIVATE | (repaint ? 0 : SWP_NOREDRAW));
+}
+
+BOOL SetWindowPos(HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy, UINT flags)
+{
+    bool local = false, child = false, mapped = false;
+    unsigned long xid = static_cast<unsigned long>(reinterpret_cast<uintptr_t>(hwnd));
+    int fl = 0, fr = 0, ft = 0, fb = 0;
+    DWORD style = 0;
+    {
+        std::lock_guard<std::mutex> lock(user_lock());
+        if (user_window* w = user_find(hwnd)) {
+            local = true;
+            child = w->parent != nullptr;
+            mapped = w->mapped;
+            fl = w->frame_left;
+            fr = w->frame_right;
+            ft = w->frame_top;
+            fb = w->frame_bottom;
+            style = w->style;
+        }
+    }
+    if (!local && !IsWindow(hwnd)) {
+        bool exists = false;
+        x11_ui_request([&](Display* d) {
+            XWindowAttributes attrs;
+            exists = XGetWindowAttributes(d, xid, &attrs) != 0;
+            if (exists)
+                mapped = attrs.map_state != IsUnmapped;
+        });
+        if (!exists) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return FALSE;
+        }
+    }
+    if (!(flags & SWP_NOSIZE) || !(flags & SWP_NOMOVE)) {
+        if (child) {
+            RECT now{};
+            GetClientRect(hwnd, &now);
+            int px = x, py = y;
+            if (flags & SWP_NOMOVE) {
+                std::lock_guard<std::mutex> lock(user_lock());
+                user_window* w = user_find(hwnd);
+                px = w ? w->x : 0;
+                py = w ? w->y : 0;
+            }
+            int w = (flags & SWP_NOSIZE) ? now.right : std::max(cx, 0);
+            int h = (flags & SWP_NOSIZE) ? now.bottom : std::max(cy, 0);
+            x11_ui_request([&](Display* d) {
+                XMoveResizeWindow(d, xid, px, py, static_cast<unsigned>(std::max(w, 1)),
+                                  static_cast<unsigned>(std::max(h, 1)));
+            });
+            user_set_geometry(hwnd, px, py, w, h);
+        } else {
+            // Outer rectangle in, client area out; the window manager keeps
+            // the client where asked (static gravity).
+            x11_ui_request([&](Display* d) {
+                XWindowChanges ch{};
+                unsigned mask = 0;
+                if (!(flags & SWP_NOMOVE)) {
+                    ch.x = x + fl;
+                    ch.y = y + ft;
+                    mask |= CWX | CWY;
+                }
+                if (!(flags & SWP_NOSIZE)) {
+                    ch.width = std::max(cx - fl - fr, 1);
+                    ch.height = std::max(cy - ft - fb, 1);
+                    mask |= CWWidth | CWHeight;
+                }
+                XConfigureWindow(d, xid, mask, &ch);
+            });
+        }
+    }
+    if (!child && !(flags & SWP_NOZORDER)) {
+        x11_ui_request([&](Display* d) {
+            if (insertAfter == HWND_TOPMOST || insertAfter == HWND_NOTOPMOST) {
+                change_net_state(d, xid, mapped, insertAfter == HWND_TOPMOST ? NET_WM_STATE_ADD : NET_WM_STATE_REMOVE,
+                                 "_NET_WM_STATE_ABOVE", nullptr);
+            }
+            if (insertAfter == HWND_TOP || insertAfter == HWND_TOPMOST)
+                XRaiseWindow(d, xid);
+        });
+    }
+    if (local && (flags & SWP_FRAMECHANGED) && !child)
+        x11_ui_request([&](Display* d) { x11_apply_frame_style(d, xid, style); });
+    if (flags & SWP_SHOWWINDOW)
+        ShowWindow(hwnd, SW_SHOWNA);
+    if (flags & SWP_HIDEWINDOW)
+        ShowWindow(hwnd, SW_HIDE);
+    return TRUE;
+}
+
+BOOL ShowWindow(HWND hwnd, int command)
+{
+    bool was_visible, child, mapped, iconic, maximized, fullscreen;
+    unsigned long xid;
+    DWORD style;
+    {
+        std::lock_guard<std::mutex> lock(user_lock());
+        user_window* w = user_find(hwnd);
+        if (!w) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return FALSE;
+        }
+        was_visible = (w->style & WS_VISIBLE) != 0;
+        child = w->parent != nullptr;
+        mapped = w->mapped;
+        iconic = w->iconic;
+        maximized = w->maximized;
+        fullscreen = w->fullscreen;
+        xid = w->xid;
+        style = w->style;
+        if (command == SW_HIDE)
+            w->style &= ~WS_VISIBLE;
+        else
+            w->style |= WS_VISIBLE;
+        w->mapped = command != SW_HIDE;
+    }
+    if (command == SW_HIDE) {
+        x11_ui_request([&](Display* d) {
+            if (child)
+                XUnmapWindow(d, xid);
+            else
+                XWithdrawWindow(d, xid, DefaultScreen(d));
+        });
+        return was_visible;
+    }
+    if (!mapped)
+        user_invalidate(hwnd, nullptr, true);
+    if (child) {
+        x11_ui_request([&](Display* d) { XMapWindow(d, xid); });
+        return was_visible;
+    }
+    // A window without caption covers the whole monitor when maximised.
+    const char* full = (style & WS_CAPTION) == WS_CAPTION ? "_NET_WM_STATE_MAXIMIZED_VERT" : "_NET_WM_STATE_FULLSCREEN";
+    const char* full2 = (style & WS_CAPTION) == WS_CAPTION ? "_NET_WM_STATE_MAXIMIZED_HORZ" : nullptr;
+    switch (command) {
+    case SW_MINIMIZE:
+    case SW_SHOWMINIMIZED:
+    case SW_SHOWMINNOACTIVE:
+        x11_ui_request([&](Display* d) {
+            if (!mapped) {
+                XWMHints hints{};
+                hints.flags = StateHint;
+                hints.initial_state = IconicState;
+                XSetWMHints(d, xid, &hints);
+                XMapWindow(d, xid);
+            } else {
+                XIconifyWindow(d, xid, DefaultScreen(d));
+            }
+        });
+        await_state(hwnd, xid, [](bool i, bool, bool) { return i; });
+        break;
+    case SW_MAXIMIZE:
+        x11_ui_request([&](Display* d) {
+            change_net_state(d, xid, mapped, NET_WM_STATE_ADD, full, full2);
+            XMapWindow(d, xid);
+        });
+        await_state(hwnd, xid, [&](bool, bool m, bool f) { return full2 ? m : f; });
+        break;
+    case SW_RESTORE:
+        x11_ui_request([&](Display* d) {
+            if (maximized)
+                change_net_state(d, xid, mapped, NET_WM_STATE_REMOVE, "_NET_WM_STATE_MAXIMIZED_VERT",
+                                 "_NET_WM_STATE_MAXIMIZED_HORZ");
+            if (fullscreen)
+                change_net_state(d, xid, mapped, NET_WM_STATE_REMOVE, "_NET_WM_STATE_FULLSCREEN", nullptr);
+            XMapWindow(d, xid);
+            if (iconic)
+                x11_send_root_message(d, xid, x11_atom("_NET_ACTIVE_WINDOW"), 2, CurrentTime, 0, 0, 0);
+        });
+        if (iconic || maximized || fullscreen)
+            await_state(hwnd, xid, [](bool i, bool m, bool f) { return !i && !m && !f; });
+        break;
+    default:
+        x11_ui_request([&](Display* d) { XMapWindow(d, xid); });
+        break;
+    }
+    return was_visible;
+}
+
+BOOL IsIconic(HWND hwnd)
+{
+    std::lock_guard<std::mutex> lock(user_lock());
+    user_window* w = user_find(hwnd);
+    return w && w->iconic;
+}
+
+BOOL IsZoomed(HWND hwnd)
+{
+    std::lock_guard<std::mutex> lock(user_lock());
+    user_window* w = user_find(hwnd);
+    return w && (w->maximized || w->fullscreen);
+}
+
+BOOL IsWindowVisible(HWND hwnd)
+{
+    std::lock_guard<std::mutex> lock(user_lock());
+    for (user_window* w = user_find(hwnd); w; w = user_find(w->parent)) {
+        if (!(w->style & WS_VISIBLE))
+            return FALSE;
+        if (!w->parent)
+            return TRUE;
+    }
+    return FALSE;
+}
+
+int GetSystemMetrics(int index)
+{
+    Display* d = x11_ui_display();
+    switch (index) {
+    case SM_CXSCREEN: return d ? DisplayWidth(d, DefaultScreen(d)) : 0;
+    case SM_CYSCREEN: return d ? DisplayHeight(d, DefaultScreen(d)) : 0;
+    case SM_CXICON:
+    case SM_CYICON: return 32;
+    case SM_CXSMICON:
+    case SM_CYSMICON: return 16;
+    case SM_CXDOUBLECLK:
+    case SM_CYDOUBLECLK: return 4;
+    }
+    return 0;
+}
+
+BOOL SetForegroundWindow(HWND hwnd)
+{
+    Window xid = static_cast<Window>(reinterpret_cast<uintptr_t>(hwnd));
+    BOOL ok = FALSE;
+    x11_ui_request([&](Display* d) {
+        XWindowAttributes attrs;
+        if (!XGetWindowAttributes(d, xid, &attrs))
+            return;
+        // Source 2 (a pager) asks the window manager to honour the request
+        // even though it comes from another program.
+        x11_send_root_message(d, xid, x11_atom("_NET_ACTIVE_WINDOW"), 2, CurrentTime, 0, 0, 0);
+        XRaiseWindow(d, xid);
+        ok = TRUE;
+    });
+    return ok;
+}
+
+HWND GetForegroundWindow()
+{
+    HWND out = nullptr;
+    x11_ui_request([&](Display* d) {
+        std::vector<unsigned long> v;
+        if (x11_get_cardinals(d, DefaultRootWindow(d), x11_atom("_NET_ACTIVE_WINDOW"), XA_WINDOW, v) && !v.empty())
+            out = reinterpret_cast<HWND>(static_cast<uintptr_t>(v[0]));
+    });
+    return out;
+}

@@ -1,0 +1,102 @@
+// State shared by the window-manager and drawing parts of the layer
+// (layer-internal; no system code includes this).
+//
+// Locking: g_user_lock (user_lock()) guards the window table and every field
+// of user_window except `surface`, which has its own lock. Nothing calls a
+// window procedure, a sink or X while holding user_lock(), except the short
+// X property reads noted below. Window procedures run on the window's owner
+// thread.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct gdi_surface;
+struct user_menu;
+
+struct user_class {
+    std::wstring name;
+    UINT style = 0;
+    WNDPROC proc = nullptr;
+    HICON icon = nullptr;
+    HBRUSH background = nullptr;
+};
+
+struct user_window {
+    HWND hwnd = nullptr;         // equals the X window id
+    unsigned long xid = 0;       // the X window
+    DWORD thread_id = 0;         // owner thread
+    const user_class* cls = nullptr;
+    WNDPROC proc = nullptr;
+    DWORD style = 0;
+    DWORD ex_style = 0;
+    LONG_PTR id = 0;             // GWLP_ID: control identifier
+    LONG_PTR user_data = 0;      // GWLP_USERDATA
+    LONG_PTR dlg_result = 0;     // DWLP_MSGRESULT
+    LONG_PTR dlg_proc = 0;       // DWLP_DLGPROC
+    LONG_PTR dlg_user = 0;       // DWLP_USER
+    HWND parent = nullptr;
+    std::vector<HWND> children;  // creation order
+    std::wstring text;
+
+    // Client area: origin relative to the parent's client area, or on the
+    // screen for top-level windows; size in pixels.
+    int x = 0, y = 0, width = 0, height = 0;
+    // Frame the window manager draws around a top-level window.
+    int frame_left = 0, frame_right = 0, frame_top = 0, frame_bottom = 0;
+    bool mapped = false;
+    bool iconic = false;
+    bool maximized = false;
+    bool fullscreen = false;
+
+    bool has_update = false;  // a WM_PAINT is due
+    bool erase = false;       // ... and the background must be erased first
+    RECT update{};            // bounding rectangle of the invalid area
+
+    HICON icon_big = nullptr;
+    HICON icon_small = nullptr;
+    user_menu* system_menu = nullptr;
+
+    bool is_dialog = false;
+    int base_x = 0, base_y = 0;  // dialog base units, in pixels
+    bool dialog_ended = false;
+    INT_PTR dialog_result = 0;
+
+    std::shared_ptr<gdi_surface> surface;
+};
+
+std::mutex& user_lock();
+// The window, if it belongs to this process and still exists. Call with
+// user_lock() held; the pointer is valid only while the lock is held.
+user_window* user_find(HWND hwnd);
+// Visits every window of this process. Call with user_lock() held.
+void user_for_each_window(const std::function<void(user_window&)>& fn);
+// Thread that handles X events (the owner of the first window), or 0.
+DWORD user_x11_thread();
+
+// Colour of a class background brush or a solid brush.
+COLORREF gdi_brush_color(HBRUSH brush, bool* ok);
+// Creates, resizes (keeping the overlap, filling new area with fill) and
+// shows the pixel surface of a window.
+std::shared_ptr<gdi_surface> gdi_surface_create(unsigned long xid, int width, int height, COLORREF fill);
+void gdi_surface_resize(gdi_surface& surface, int width, int height, COLORREF fill);
+// A device context drawing into a window's surface, clipped to clip
+// (client coordinates; nullptr for the whole client area).
+HDC gdi_open_dc(HWND hwnd, const RECT* clip);
+// Copies the surface's pixels in rect (surface coordinates) to the screen.
+void gdi_surface_present(gdi_surface& surface, const RECT& rect);
+void gdi_surface_present_all(gdi_surface& surface);
+// The image an icon handle stands for, or nullptr.
+const RES_ICON_IMAGE* user_icon_image(HICON icon);
+
+// Posts a message into the queue of the window's owner thread.
+BOOL user_post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+// Marks part of a window invalid and wakes its owner to paint it.
+void user_invalidate(HWND hwnd, const RECT* rect, bool erase);
+// Wakes the thread's message wait (from any thread).
+void user_wake(DWORD thread_id);

@@ -1,0 +1,43 @@
+// Helpers shared by the window-manager files (layer-internal).
+#pragma once
+
+#include "user_internal.h"
+
+#include <X11/Xlib.h>
+
+#include <string>
+#include <vector>
+
+// Built-in window classes: the dialog class, "Static" and "ListBox".
+void user_register_builtin_classes();
+void user_register_builtin_class(LPCWSTR name, UINT style, WNDPROC proc, HBRUSH background);
+// The dialog procedure CreateDialogParamW is about to attach to the dialog
+// window being created on this thread (taken once).
+LONG_PTR user_take_pending_dialog_proc();
+// Whether mouse input over a control of this class passes to its parent
+// (statics without SS_NOTIFY, as their hit test is transparent).
+bool x11_class_is_mouse_transparent(const std::wstring& className, DWORD style);
+
+// Top-level window properties: class hints, protocols, frame style.
+void x11_prepare_toplevel(Display* d, Window w, LPCWSTR className, DWORD style);
+void x11_set_title(Display* d, Window w, const std::wstring& text);
+void x11_apply_frame_style(Display* d, Window w, DWORD style);
+
+// Records a top-level window's state as the window manager reports it (or
+// as ShowWindow saw it confirmed); sends WM_SIZE and invalidates when the
+// state changes. Call without user_lock().
+void user_set_state(HWND hwnd, bool iconic, bool maximized, bool fullscreen);
+// Records a new client size and origin; resizes the surface and sends
+// WM_SIZE / WM_MOVE as Win32 would. Call without user_lock().
+void user_set_geometry(HWND hwnd, int x, int y, int width, int height);
+// Reads WM_STATE and _NET_WM_STATE of a top-level window.
+void x11_read_state(Display* d, Window w, bool& iconic, bool& maximized, bool& fullscreen, bool& above);
+void x11_read_frame_extents(Display* d, Window w, int& left, int& right, int& top, int& bottom);
+// The client area's position on the root window.
+bool x11_client_origin(Display* d, Window w, int& x, int& y);
+
+// Timers of destroyed windows are dropped.
+void user_timers_forget(const std::vector<HWND>& windows);
+void x11_menu_free(user_menu* menu);
+// X events of this process: translated into messages by the X thread.
+void x11_dispatch_event(XEvent& ev);
