@@ -1,0 +1,115 @@
+// CWinApp, the thread object's message loop and the program entry.
+#include <afxwin.h>
+#include <afxdisp.h>
+
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+CWinApp* g_app = nullptr;
+
+LPWSTR duplicate(LPCWSTR text)
+{
+    if (!text)
+        return nullptr;
+    size_t n = std::wcslen(text) + 1;
+    auto* copy = new wchar_t[n];
+    std::wmemcpy(copy, text, n);
+    return copy;
+}
+
+}  // namespace
+
+BOOL CWinThread::InitInstance() { return FALSE; }
+
+int CWinThread::ExitInstance() { return m_nExitCode; }
+
+BOOL CWinThread::PreTranslateMessage(MSG* pMsg) { return AfxPreTranslateMessage(pMsg); }
+
+int CWinThread::Run()
+{
+    MSG msg;
+    while (::GetMessageW(&msg, nullptr, 0, 0)) {
+        if (!PreTranslateMessage(&msg)) {
+            ::TranslateMessage(&msg);
+            ::DispatchMessageW(&msg);
+        }
+    }
+    m_nExitCode = static_cast<int>(msg.wParam);
+    return ExitInstance();
+}
+
+CWinApp::CWinApp(LPCWSTR lpszAppName)
+{
+    m_pszAppName = duplicate(lpszAppName);
+    g_app = this;
+}
+
+CWinApp::~CWinApp()
+{
+    delete[] m_pszAppName;
+    delete[] m_pszExeName;
+    delete[] m_pszRegistryKey;
+    if (g_app == this)
+        g_app = nullptr;
+}
+
+BEGIN_MESSAGE_MAP(CWinApp, CWinThread)
+END_MESSAGE_MAP()
+
+BOOL CWinApp::InitInstance() { return TRUE; }
+
+void CWinApp::SetRegistryKey(LPCWSTR lpszRegistryKey)
+{
+    delete[] m_pszRegistryKey;
+    m_pszRegistryKey = duplicate(lpszRegistryKey);
+}
+
+void CWinApp::OnHelp() {}
+
+void CWinApp::SetCurrentHandles()
+{
+    // The executable's file name without directory and extension names the
+    // application when its constructor gave no name.
+    char path[MAX_PATH + 1] = {0};
+    ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    const char* base = std::strrchr(path, '/');
+    base = base ? base + 1 : path;
+    CStringA name(base);
+    int dot = name.ReverseFind('.');
+    if (dot > 0)
+        name = name.Left(dot);
+    CStringW wide(name.GetString());
+    delete[] m_pszExeName;
+    m_pszExeName = duplicate(wide);
+    if (!m_pszAppName)
+        m_pszAppName = duplicate(wide);
+}
+
+CWinApp* AFXAPI AfxGetApp() { return g_app; }
+CWinThread* AFXAPI AfxGetThread() { return g_app; }
+CWnd* AFXAPI AfxGetMainWnd() { return g_app ? g_app->m_pMainWnd : nullptr; }
+HINSTANCE AFXAPI AfxGetInstanceHandle() { return ::GetModuleHandleW(nullptr); }
+HINSTANCE AFXAPI AfxGetResourceHandle() { return ::GetModuleHandleW(nullptr); }
+
+void AFXAPI AfxEnableControlContainer() {}
+
+int AFXAPI AfxWinMain(HINSTANCE hInstance, HINSTANCE, LPWSTR lpCmdLine, int nCmdShow)
+{
+    CWinApp* app = AfxGetApp();
+    if (!app)
+        return -1;
+    app->m_hInstance = hInstance;
+    app->m_lpCmdLine = lpCmdLine;
+    app->m_nCmdShow = nCmdShow;
+    app->SetCurrentHandles();
+    if (!app->InitInstance())
+        return app->ExitInstance();
+    return app->Run();
+}
+
+int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow)
+{
+    return AfxWinMain(hInstance, hPrevInstance, lpCmdLine, nCmdShow);
+}
