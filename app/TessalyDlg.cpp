@@ -1,0 +1,160 @@
+#include "TessalyDlg.h"
+
+#include "resource.h"
+
+#include <opencv2/core.hpp>
+#include <opencv2/highgui.hpp>
+
+#include <cstring>
+
+CTessalyDlg::CTessalyDlg()
+    : CDialog(IDD_TESSALY_DIALOG, nullptr), m_ptLastMouse(0, 0), m_hIcon(nullptr), m_bFullScreen(FALSE),
+      m_rcRestore(0, 0, 0, 0), m_lStyle(0), m_bDevicePresent(false), m_bStopCapture(FALSE), m_rcClient(0, 0, 0, 0)
+{
+    // The no-signal picture lives in res/ beside the executable.
+    char path[261];
+    std::memset(path, 0, sizeof path);
+    ::GetModuleFileNameA(nullptr, path, 260);
+    char* slash = std::strrchr(path, '/');
+    if (slash)
+        slash[1] = '\0';
+    else
+        path[0] = '\0';
+    m_strNoSignalImage = path;
+    m_strNoSignalImage += "res/dis.jpg";
+
+    m_hIcon = ::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDI_VISTAMO));
+}
+
+void CTessalyDlg::DoDataExchange(CDataExchange* pDX)
+{
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_LIST, m_listBox);
+}
+
+BEGIN_MESSAGE_MAP(CTessalyDlg, CDialog)
+    ON_WM_SYSCOMMAND()
+    ON_WM_PAINT()
+    ON_WM_QUERYDRAGICON()
+    ON_COMMAND(1003, &CTessalyDlg::OnStopCapture)
+    ON_WM_CLOSE()
+    ON_WM_SIZE()
+END_MESSAGE_MAP()
+
+BOOL CTessalyDlg::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+
+    CMenu* pSysMenu = GetSystemMenu(FALSE);
+    if (pSysMenu) {
+        CString strAboutMenu;
+        strAboutMenu.LoadString(IDS_ABOUTBOX);
+        if (!strAboutMenu.IsEmpty()) {
+            pSysMenu->AppendMenu(MF_SEPARATOR);
+            pSysMenu->AppendMenu(MF_STRING, IDM_ABOUTBOX, strAboutMenu);
+        }
+    }
+
+    SetIcon(m_hIcon, TRUE);
+    SetIcon(m_hIcon, FALSE);
+
+    GetClientRect(&m_rcClient);
+    return TRUE;
+}
+
+void CTessalyDlg::OnSysCommand(UINT nID, LPARAM lParam)
+{
+    // The about item (IDM_ABOUTBOX) too: default processing ignores it.
+    CDialog::OnSysCommand(nID, lParam);
+}
+
+void CTessalyDlg::OnPaint()
+{
+    try {
+        if (IsIconic()) {
+            CPaintDC dc(this);
+            SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
+            int cxIcon = ::GetSystemMetrics(SM_CXICON);
+            int cyIcon = ::GetSystemMetrics(SM_CYICON);
+            CRect rect;
+            GetClientRect(&rect);
+            int x = (rect.Width() - cxIcon + 1) / 2;
+            int y = (rect.Height() - cyIcon + 1) / 2;
+            dc.DrawIcon(x, y, m_hIcon);
+        } else {
+            CPaintDC dc(this);
+            CRect rect;
+            GetClientRect(&rect);
+            dc.FillSolidRect(rect, 0);
+            CDialog::OnPaint();
+        }
+    } catch (const cv::Exception&) {
+        ::OutputDebugStringA("OnPaint error\n");
+    }
+}
+
+HCURSOR CTessalyDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
+
+void CTessalyDlg::OnStopCapture()
+{
+    m_bStopCapture = TRUE;
+    ::Sleep(10);
+    m_capture.release();
+}
+
+void CTessalyDlg::OnClose()
+{
+    m_bStopCapture = TRUE;
+    ::Sleep(10);
+    m_capture.release();
+    CDialog::OnClose();
+    cv::destroyAllWindows();
+}
+
+void CTessalyDlg::OnSize(UINT nType, int cx, int cy)
+{
+    try {
+        CDialog::OnSize(nType, cx, cy);
+        if (nType == SIZE_MINIMIZED)
+            return;
+        static const int kControls[] = {-1, 1001, 1002, 1003, 1006, IDCANCEL, IDOK, 1000};
+        for (int id : kControls)
+            ChangeSize(GetDlgItem(id), cx, cy);
+        GetClientRect(&m_rcClient);
+    } catch (const cv::Exception&) {
+        ::OutputDebugStringA("OnSize error\n");
+    }
+}
+
+void CTessalyDlg::ChangeSize(CWnd* pWnd, int cx, int cy)
+{
+    try {
+        if (!pWnd)
+            return;
+        CRect rect;
+        pWnd->GetWindowRect(&rect);
+        ScreenToClient(&rect);
+        const long long w = m_rcClient.Width();
+        const long long h = m_rcClient.Height();
+        // A reference size of zero has no proportions to keep: the child
+        // then spans the new client area on that axis, which is where the
+        // picture control belongs.
+        if (w != 0) {
+            rect.left = static_cast<LONG>(rect.left * static_cast<long long>(cx) / w);
+            rect.right = static_cast<LONG>(rect.right * static_cast<long long>(cx) / w);
+        } else {
+            rect.left = 0;
+            rect.right = cx;
+        }
+        if (h != 0) {
+            rect.top = static_cast<LONG>(rect.top * static_cast<long long>(cy) / h);
+            rect.bottom = static_cast<LONG>(rect.bottom * static_cast<long long>(cy) / h);
+        } else {
+            rect.top = 0;
+            rect.bottom = cy;
+        }
+        pWnd->MoveWindow(rect.left, rect.top, rect.Width(), rect.Height(), TRUE);
+    } catch (const cv::Exception&) {
+        ::OutputDebugStringA("ChangeSize error\n");
+    }
+}
