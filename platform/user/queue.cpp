@@ -309,6 +309,8 @@ void user_wake(DWORD thread_id)
         wake(*q);
 }
 
+void user_queue_attach() { this_queue(); }
+
 BOOL user_post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
     bool local;

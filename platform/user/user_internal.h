@@ -100,3 +100,6 @@ BOOL user_post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 void user_invalidate(HWND hwnd, const RECT* rect, bool erase);
 // Wakes the thread's message wait (from any thread).
 void user_wake(DWORD thread_id);
+// Gives the calling thread its message queue, as creating its first window
+// does, so that messages posted to that window from now on are kept.
+void user_queue_attach();

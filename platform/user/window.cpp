@@ -208,6 +208,7 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
     XUnlockDisplay(d);
 
     HWND hwnd = reinterpret_cast<HWND>(static_cast<uintptr_t>(xid));
+    user_queue_attach();
     {
         std::lock_guard<std::mutex> lock(g_user_lock);
         auto w = std::make_unique<user_window>();
@@ -392,8 +393,11 @@ LONG_PTR SetWindowLongPtrW(HWND hwnd, int index, LONG_PTR value)
             DWORD next = static_cast<DWORD>(value);
             frame_changed = !w->parent && ((next ^ w->style) & (WS_CAPTION | WS_THICKFRAME | WS_SYSMENU |
                                                                 WS_MINIMIZEBOX | WS_MAXIMIZEBOX));
-            // Visibility follows ShowWindow, not the style word.
-            w->style = (next & ~WS_VISIBLE) | (w->style & WS_VISIBLE);
+            // Visibility follows ShowWindow and the minimised and maximised
+            // bits follow the window manager's state, not the style word, so
+            // a style read and written back never pins a stale state.
+            const DWORD derived = WS_VISIBLE | WS_MINIMIZE | WS_MAXIMIZE;
+            w->style = (next & ~derived) | (w->style & derived);
             style_now = w->style;
             break;
         }
