@@ -1,6 +1,11 @@
 // Named mutexes over abstract unix sockets: the bound name is the object.
 // Binding fails while any process still holds the socket, and the kernel
 // drops it when the last holder exits, however it exits.
+//
+// Within one process every handle opened on a name shares the bound socket,
+// so the name lives until the last of them is closed, as in Win32. A handle
+// opened on a name that another process created does not keep that name
+// alive once the creator has gone.
 #include "kernel_object.h"
 #include "text_utf8.h"
 
@@ -11,19 +16,35 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 
 namespace {
 
-struct mutex_object : kernel_object {
-    explicit mutex_object(int socket_fd) : fd(socket_fd) {}
-    ~mutex_object() override
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    int fd;  // the bound socket of the process that created the name, or -1
+// The bound socket of a name this process created.
+struct bound_name {
+    explicit bound_name(int socket_fd) : fd(socket_fd) {}
+    ~bound_name() { ::close(fd); }
+    bound_name(const bound_name&) = delete;
+    bound_name& operator=(const bound_name&) = delete;
+    int fd;
 };
+
+struct mutex_object : kernel_object {
+    explicit mutex_object(std::shared_ptr<bound_name> name) : bound(std::move(name)) {}
+    std::shared_ptr<bound_name> bound;  // null when another process holds the name
+};
+
+// Names this process has bound, so that opening one again shares its socket.
+// The lock guards the map and makes look-up-or-bind atomic.
+std::mutex names_lock;
+std::map<std::string, std::weak_ptr<bound_name>>& bound_names()
+{
+    static auto* names = new std::map<std::string, std::weak_ptr<bound_name>>;
+    return *names;
+}
 
 // The kernel's login-session id; processes outside any session share one.
 std::string login_session_id()
@@ -65,29 +86,43 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name)
 {
     if (!name || !*name) {
         SetLastError(ERROR_SUCCESS);
-        return handle_open(std::make_shared<mutex_object>(-1));
+        return handle_open(std::make_shared<mutex_object>(nullptr));
+    }
+    std::string path = abstract_name(name);
+    std::lock_guard<std::mutex> hold(names_lock);
+    auto& names = bound_names();
+    auto known = names.find(path);
+    if (known != names.end()) {
+        if (auto bound = known->second.lock()) {
+            HANDLE h = handle_open(std::make_shared<mutex_object>(std::move(bound)));
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return h;
+        }
+        names.erase(known);
     }
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    std::string path = abstract_name(name);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     addr.sun_path[0] = '\0';
     path.copy(addr.sun_path + 1, path.size());
     socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
+        auto bound = std::make_shared<bound_name>(fd);
+        names[path] = bound;
+        HANDLE h = handle_open(std::make_shared<mutex_object>(std::move(bound)));
         SetLastError(ERROR_SUCCESS);
-        return handle_open(std::make_shared<mutex_object>(fd));
+        return h;
     }
     int err = errno;
     ::close(fd);
     if (err == EADDRINUSE) {
         // The name exists: hand out a handle that owns nothing, as Win32
         // opens the existing object.
-        HANDLE h = handle_open(std::make_shared<mutex_object>(-1));
+        HANDLE h = handle_open(std::make_shared<mutex_object>(nullptr));
         SetLastError(ERROR_ALREADY_EXISTS);
         return h;
     }
