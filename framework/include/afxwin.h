@@ -30,6 +30,8 @@ public:
     CPoint(int ix, int iy) { x = ix; y = iy; }
     CPoint(POINT p) { x = p.x; y = p.y; }
     explicit CPoint(LPARAM lParam) { x = GET_X_LPARAM(lParam); y = GET_Y_LPARAM(lParam); }
+    bool operator==(const POINT& p) const { return x == p.x && y == p.y; }
+    bool operator!=(const POINT& p) const { return !(*this == p); }
 };
 
 class CSize : public SIZE {
@@ -53,6 +55,8 @@ public:
     void SetRectEmpty() { left = top = right = bottom = 0; }
     operator LPRECT() { return this; }
     operator LPCRECT() const { return this; }
+    bool operator==(const RECT& r) const { return left == r.left && top == r.top && right == r.right && bottom == r.bottom; }
+    bool operator!=(const RECT& r) const { return !(*this == r); }
 };
 
 // Message maps ---------------------------------------------------------------
@@ -122,7 +126,7 @@ protected:                                                \
     {WM_COMMAND, static_cast<UINT>(code), static_cast<UINT>(id), static_cast<UINT>(id), nullptr, \
      [](CCmdTarget* p, WPARAM, LPARAM) -> LRESULT { (AFX_THIS(p)->*(memberFxn))(); return 0; }},
 #define ON_COMMAND(id, memberFxn) ON_CONTROL(0, id, memberFxn)
-#define ON_BN_CLICKED(id, memberFxn) ON_CONTROL(0, id, memberFxn)
+#define ON_BN_CLICKED(id, memberFxn) ON_CONTROL(BN_CLICKED, id, memberFxn)
 
 #define ID_HELP 0xE146
 

@@ -1,8 +1,12 @@
 #include <afxstr.h>
 
+#include <cerrno>
+#include <clocale>
 #include <cstdio>
 #include <cwchar>
 #include <vector>
+
+#include <locale.h>
 
 namespace {
 
@@ -64,6 +68,29 @@ std::basic_string<T> to_c_format(const T* format)
     return out;
 }
 
+// Strings of the other width are converted by the C library in the
+// thread's locale; the program's narrow text is always UTF-8, whatever
+// locale the process runs in.
+class utf8_ctype {
+public:
+    utf8_ctype()
+    {
+        static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+        if (utf8)
+            m_previous = uselocale(utf8);
+    }
+    ~utf8_ctype()
+    {
+        if (m_previous)
+            uselocale(m_previous);
+    }
+    utf8_ctype(const utf8_ctype&) = delete;
+    utf8_ctype& operator=(const utf8_ctype&) = delete;
+
+private:
+    locale_t m_previous = nullptr;
+};
+
 int c_vformat(wchar_t* buf, size_t n, const wchar_t* fmt, va_list args) { return std::vswprintf(buf, n, fmt, args); }
 int c_vformat(char* buf, size_t n, const char* fmt, va_list args) { return std::vsnprintf(buf, n, fmt, args); }
 
@@ -78,17 +105,22 @@ void CStringT<T>::FormatV(const T* format, va_list args)
     }
     std::basic_string<T> fmt = to_c_format(format);
     std::vector<T> buf(256);
+    utf8_ctype ctype;
     for (;;) {
         va_list copy;
         va_copy(copy, args);
+        errno = 0;
         int n = c_vformat(buf.data(), buf.size(), fmt.c_str(), copy);
+        const int error = errno;
         va_end(copy);
         if (n >= 0 && static_cast<size_t>(n) < buf.size()) {
             m_str.assign(buf.data(), static_cast<size_t>(n));
             return;
         }
-        // vswprintf gives -1 when the buffer is short; vsnprintf the length.
-        if (n < 0 && buf.size() > (1u << 24)) {
+        // vswprintf gives -1 when the buffer is short, and also for text it
+        // cannot convert, which no larger buffer mends; vsnprintf gives the
+        // length it needs.
+        if (n < 0 && (error == EILSEQ || buf.size() > (1u << 24))) {
             Empty();
             return;
         }

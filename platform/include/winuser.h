@@ -202,6 +202,7 @@
 
 // Dialog results, hit tests, icons, menus, colours.
 #define IDOK 1
+#define BN_CLICKED 0
 #define IDCANCEL 2
 #define HTTRANSPARENT (-1)
 #define HTCLIENT 1
