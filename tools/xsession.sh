@@ -76,26 +76,28 @@ xsession_start() {
     xsession_xvfb_pid=$!
     if _xsession_wait_for "$xsession_xvfb_pid" xdpyinfo -display ":$n" &&
       _xsession_owns "$n" "$xsession_xvfb_pid"; then
-      break
+      # openbox gets an empty home and config dir so that no user setup
+      # leaks in.
+      HOME="$xsession_tmp/home" XDG_CONFIG_HOME="$xsession_tmp/home/.config" \
+        XDG_CACHE_HOME="$xsession_tmp/home/.cache" XDG_DATA_HOME="$xsession_tmp/home/.local/share" \
+        DISPLAY=":$n" openbox --sm-disable >"$xsession_tmp/openbox.log" 2>&1 &
+      xsession_wm_pid=$!
+      if _xsession_wait_for "$xsession_wm_pid" _xsession_wm_ready ":$n" &&
+        kill -0 "$xsession_xvfb_pid" 2>/dev/null; then
+        break
+      fi
+      echo "xsession: openbox did not come up on :$n; trying another display" >&2
+      cat "$xsession_tmp/openbox.log" >&2 2>/dev/null || true
+      _xsession_kill "$xsession_wm_pid"
+      xsession_wm_pid=
     fi
     # Lost a race for this display, or the server failed: try the next one.
     _xsession_kill "$xsession_xvfb_pid"
     xsession_xvfb_pid=
   done
   if [[ -z $xsession_xvfb_pid ]]; then
-    echo "xsession: could not start Xvfb" >&2
+    echo "xsession: could not start Xvfb with openbox" >&2
     cat "$xsession_tmp/xvfb.log" >&2 2>/dev/null || true
-    return 1
-  fi
-
-  # openbox gets an empty home and config dir so that no user setup leaks in.
-  HOME="$xsession_tmp/home" XDG_CONFIG_HOME="$xsession_tmp/home/.config" \
-    XDG_CACHE_HOME="$xsession_tmp/home/.cache" XDG_DATA_HOME="$xsession_tmp/home/.local/share" \
-    DISPLAY=":$n" openbox --sm-disable >"$xsession_tmp/openbox.log" 2>&1 &
-  xsession_wm_pid=$!
-  if ! _xsession_wait_for "$xsession_wm_pid" _xsession_wm_ready ":$n"; then
-    echo "xsession: openbox did not come up on :$n" >&2
-    cat "$xsession_tmp/openbox.log" >&2 2>/dev/null || true
     return 1
   fi
 
