@@ -1,0 +1,1565 @@
+// The window layer used directly, without the framework: message queues
+// and sent messages across threads, timers, windows and their styles,
+// dialogs from the built-in template, menus, resources, painting, geometry,
+// window-manager states, and the calls that reach other X clients.
+//
+// Needs an X display with a window manager (tools/run-tests.sh).
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "x11_probe.h"
+
+#include <X11/Xutil.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Every message a test window or dialog procedure saw.
+struct logged {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD thread;
+};
+
+std::mutex g_log_lock;
+std::vector<logged> g_log;  // guarded by g_log_lock
+
+// Optional per-test behaviour of the test procedures: returns true and sets
+// result when it handles the message. Set before windows exist; only read
+// afterwards, from whichever thread owns the window.
+std::function<bool(HWND, UINT, WPARAM, LPARAM, LRESULT&)> g_hook;
+
+void log_message(HWND h, UINT m, WPARAM w, LPARAM l)
+{
+    std::lock_guard<std::mutex> lock(g_log_lock);
+    g_log.push_back({h, m, w, l, GetCurrentThreadId()});
+}
+
+std::vector<logged> log_of(UINT message, HWND hwnd = nullptr)
+{
+    std::lock_guard<std::mutex> lock(g_log_lock);
+    std::vector<logged> out;
+    for (const auto& e : g_log)
+        if (e.message == message && (!hwnd || e.hwnd == hwnd))
+            out.push_back(e);
+    return out;
+}
+
+std::vector<logged> log_all()
+{
+    std::lock_guard<std::mutex> lock(g_log_lock);
+    return g_log;
+}
+
+void clear_log()
+{
+    std::lock_guard<std::mutex> lock(g_log_lock);
+    g_log.clear();
+}
+
+LRESULT CALLBACK test_window_proc(HWND h, UINT m, WPARAM w, LPARAM l)
+{
+    log_message(h, m, w, l);
+    LRESULT result = 0;
+    if (g_hook && g_hook(h, m, w, l, result))
+        return result;
+    return DefWindowProcW(h, m, w, l);
+}
+
+INT_PTR CALLBACK test_dialog_proc(HWND h, UINT m, WPARAM w, LPARAM l)
+{
+    log_message(h, m, w, l);
+    LRESULT result = 0;
+    if (g_hook && g_hook(h, m, w, l, result))
+        return result;
+    return m == WM_INITDIALOG ? TRUE : FALSE;
+}
+
+const wchar_t kClass[] = L"VistamoTestWindow";
+
+HINSTANCE instance() { return GetModuleHandleW(nullptr); }
+
+// Dispatches whatever is waiting, as a message loop would.
+void pump()
+{
+    MSG m;
+    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&m);
+        DispatchMessageW(&m);
+    }
+}
+
+// Runs the message loop until pred holds or the timeout passes.
+bool pump_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 10s)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        pump();
+        if (pred())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+// Ends the process with a message if a test hangs, so that a deadlock shows
+// as what it is instead of as the runner's timeout.
+class watchdog {
+public:
+    explicit watchdog(const char* what, std::chrono::seconds limit = 60s)
+        : m_thread([this, what, limit] {
+              std::unique_lock<std::mutex> lock(m_lock);
+              if (!m_cv.wait_for(lock, limit, [this] { return m_done; })) {
+                  std::fprintf(stderr, "watchdog: %s did not finish in %lld s\n", what,
+                               static_cast<long long>(limit.count()));
+                  std::fflush(stderr);
+                  std::_Exit(3);
+              }
+          })
+    {
+    }
+    ~watchdog()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_done = true;
+        }
+        m_cv.notify_all();
+        m_thread.join();
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_cv;
+    bool m_done = false;
+    std::thread m_thread;
+};
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "these tests need an X display (tools/run-tests.sh)";
+        static bool registered = false;
+        if (!registered) {
+            WNDCLASSW wc{};
+            wc.lpfnWndProc = test_window_proc;
+            wc.hInstance = instance();
+            wc.hbrBackground = GetSysColorBrush(COLOR_WINDOW);
+            wc.lpszClassName = kClass;
+            ASSERT_NE(RegisterClassW(&wc), 0);
+            registered = true;
+        }
+        clear_log();
+        g_hook = nullptr;
+    }
+
+    void TearDown() override
+    {
+        // Hooks capture the test's locals, which are gone by now.
+        g_hook = nullptr;
+        for (HWND h : m_windows)
+            if (IsWindow(h))
+                DestroyWindow(h);
+    }
+
+    HWND create_top(const wchar_t* title, DWORD style = WS_OVERLAPPEDWINDOW, int width = 300, int height = 200,
+                    LPVOID param = nullptr)
+    {
+        HWND h = CreateWindowExW(0, kClass, title, style, 100, 100, width, height, nullptr, nullptr, instance(),
+                                 param);
+        if (h)
+            m_windows.push_back(h);
+        return h;
+    }
+
+    HWND create_child(HWND parent, int id, int x = 0, int y = 0, int width = 50, int height = 40,
+                      DWORD style = WS_CHILD | WS_VISIBLE)
+    {
+        return CreateWindowExW(0, kClass, L"", style, x, y, width, height, parent,
+                               reinterpret_cast<HMENU>(static_cast<uintptr_t>(id)), instance(), nullptr);
+    }
+
+    // Shows a top-level window and waits until the window manager manages
+    // it and the layer has seen it mapped.
+    bool show_managed(HWND h, const std::string& title)
+    {
+        ShowWindow(h, SW_SHOW);
+        Window xid = static_cast<Window>(reinterpret_cast<uintptr_t>(h));
+        return pump_until([&] {
+            auto found = m_probe.find_by_title(title);
+            return std::find(found.begin(), found.end(), xid) != found.end() && IsWindowVisible(h) &&
+                   m_probe.frame_extents(xid).y > 0;
+        });
+    }
+
+    static Window xid_of(HWND h) { return static_cast<Window>(reinterpret_cast<uintptr_t>(h)); }
+
+    x11_probe m_probe;
+    std::vector<HWND> m_windows;
+};
+
+bool handles_paint_with(HWND target, const std::function<void(HDC, const PAINTSTRUCT&)>& draw, HWND h, UINT m,
+                        LRESULT& r)
+{
+    if (h != target || m != WM_PAINT)
+        return false;
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(h, &ps);
+    if (dc)
+        draw(dc, ps);
+    EndPaint(h, &ps);
+    r = 0;
+    return true;
+}
+
+}  // namespace
+
+// The message queue -------------------------------------------------------------
+
+TEST_F(WindowTest, PostedMessagesComeBackInOrderWithTheirParameters)
+{
+    HWND h = create_top(L"queue order");
+    ASSERT_NE(h, nullptr);
+    clear_log();
+
+    const WPARAM big_w = static_cast<WPARAM>(0xfedcba9876543210ull);
+    const LPARAM big_l = static_cast<LPARAM>(0x123456789abcLL);
+    ASSERT_TRUE(PostMessageW(h, WM_USER + 1, 1, 10));
+    ASSERT_TRUE(PostMessageW(h, WM_USER + 2, 2, -20));
+    ASSERT_TRUE(PostMessageW(h, WM_USER + 3, big_w, big_l));
+
+    const UINT expected_msg[] = {WM_USER + 1, WM_USER + 2, WM_USER + 3};
+    const WPARAM expected_w[] = {1, 2, big_w};
+    const LPARAM expected_l[] = {10, -20, big_l};
+    for (int i = 0; i < 3; ++i) {
+        MSG m{};
+        ASSERT_GT(GetMessageW(&m, nullptr, 0, 0), 0);
+        EXPECT_EQ(m.hwnd, h);
+        EXPECT_EQ(m.message, expected_msg[i]);
+        EXPECT_EQ(m.wParam, expected_w[i]);
+        EXPECT_EQ(m.lParam, expected_l[i]);
+        DispatchMessageW(&m);
+    }
+    auto seen = log_all();
+    ASSERT_EQ(seen.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(seen[i].hwnd, h);
+        EXPECT_EQ(seen[i].message, expected_msg[i]);
+        EXPECT_EQ(seen[i].wParam, expected_w[i]);
+        EXPECT_EQ(seen[i].lParam, expected_l[i]);
+        EXPECT_EQ(seen[i].thread, GetCurrentThreadId());
+    }
+}
+
+TEST_F(WindowTest, PeekWithoutRemoveLeavesTheMessage)
+{
+    HWND h = create_top(L"peek");
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(PostMessageW(h, WM_USER + 5, 55, 555));
+
+    MSG m{};
+    ASSERT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE));
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_USER + 5));
+    ASSERT_TRUE(PeekMessageW(&m, h, 0, 0, PM_NOREMOVE));
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_USER + 5));
+    // A filter that excludes it finds nothing and leaves it too.
+    EXPECT_FALSE(PeekMessageW(&m, nullptr, WM_USER + 6, WM_USER + 9, PM_REMOVE));
+
+    MSG got{};
+    ASSERT_TRUE(PeekMessageW(&got, nullptr, WM_USER + 5, WM_USER + 5, PM_REMOVE));
+    EXPECT_EQ(got.hwnd, h);
+    EXPECT_EQ(got.wParam, 55u);
+    EXPECT_EQ(got.lParam, 555);
+    EXPECT_FALSE(PeekMessageW(&got, nullptr, WM_USER + 5, WM_USER + 5, PM_REMOVE)) << "removed once, gone";
+}
+
+TEST_F(WindowTest, PostQuitMessageEndsGetMessageAfterPostedMessages)
+{
+    HWND h = create_top(L"quit");
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(PostMessageW(h, WM_USER + 1, 0, 0));
+    PostQuitMessage(7);
+
+    MSG m{};
+    ASSERT_GT(GetMessageW(&m, nullptr, 0, 0), 0);
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_USER + 1));
+    EXPECT_EQ(GetMessageW(&m, nullptr, 0, 0), 0);
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_QUIT));
+    EXPECT_EQ(m.wParam, 7u);
+    // Taken once: the queue is usable again afterwards.
+    ASSERT_TRUE(PostMessageW(h, WM_USER + 2, 0, 0));
+    ASSERT_GT(GetMessageW(&m, nullptr, 0, 0), 0);
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_USER + 2));
+}
+
+TEST_F(WindowTest, MessagePostedToAWindowAsSoonAsItCanBeFoundIsKept)
+{
+    // Another thread finds the window by its caption while it is still
+    // being created on a thread that has never had a window, and posts to
+    // it at once: the message must be waiting when the owner looks.
+    watchdog wd("early post");
+    std::atomic<bool> posted{false};
+    std::thread poster([&] {
+        for (;;) {
+            HWND found = FindWindowW(nullptr, L"early post");
+            if (found && GetWindowThreadProcessId(found, nullptr) != 0) {
+                posted = PostMessageW(found, WM_USER + 41, 0, 0) != FALSE;
+                return;
+            }
+            std::this_thread::yield();
+        }
+    });
+    std::promise<bool> received;
+    std::thread owner([&] {
+        HWND h = CreateWindowExW(0, kClass, L"early post", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
+                                 nullptr, instance(), nullptr);
+        poster.join();
+        MSG m{};
+        bool got = false;
+        while (PeekMessageW(&m, h, 0, 0, PM_REMOVE))
+            got = got || m.message == WM_USER + 41;
+        received.set_value(got);
+        DestroyWindow(h);
+    });
+    EXPECT_TRUE(received.get_future().get());
+    owner.join();
+    EXPECT_TRUE(posted);
+}
+
+TEST_F(WindowTest, PostMessageWithoutWindowPostsToThisThread)
+{
+    ASSERT_TRUE(PostMessageW(nullptr, WM_USER + 40, 4, 40));
+    MSG m{};
+    ASSERT_TRUE(PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(m.hwnd, nullptr);
+    EXPECT_EQ(m.message, static_cast<UINT>(WM_USER + 40));
+    EXPECT_EQ(m.wParam, 4u);
+    EXPECT_EQ(m.lParam, 40);
+}
+
+TEST_F(WindowTest, PostThreadMessageReachesAnotherThreadsQueue)
+{
+    watchdog wd("PostThreadMessage");
+    std::promise<DWORD> ready;
+    std::vector<MSG> received;
+    std::thread worker([&] {
+        MSG m;
+        PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE);  // makes the queue
+        ready.set_value(GetCurrentThreadId());
+        while (GetMessageW(&m, nullptr, 0, 0) > 0)
+            received.push_back(m);
+        received.push_back(m);  // the WM_QUIT
+    });
+    DWORD tid = ready.get_future().get();
+    EXPECT_TRUE(PostThreadMessageW(tid, WM_USER + 5, 1, 2));
+    EXPECT_TRUE(PostThreadMessageW(tid, WM_USER + 6, 3, 4));
+    EXPECT_TRUE(PostThreadMessageW(tid, WM_QUIT, 9, 0));
+    worker.join();
+
+    ASSERT_EQ(received.size(), 3u);
+    EXPECT_EQ(received[0].message, static_cast<UINT>(WM_USER + 5));
+    EXPECT_EQ(received[0].hwnd, nullptr);
+    EXPECT_EQ(received[0].wParam, 1u);
+    EXPECT_EQ(received[0].lParam, 2);
+    EXPECT_EQ(received[1].message, static_cast<UINT>(WM_USER + 6));
+    EXPECT_EQ(received[2].message, static_cast<UINT>(WM_QUIT));
+    EXPECT_EQ(received[2].wParam, 9u);
+
+    // A thread that has ended has no queue any more.
+    SetLastError(0);
+    EXPECT_FALSE(PostThreadMessageW(tid, WM_USER + 7, 0, 0));
+}
+
+TEST_F(WindowTest, SendMessageFromAnotherThreadRunsOnTheOwnerWhileItWaitsInGetMessage)
+{
+    watchdog wd("cross-thread SendMessage");
+    HWND h = create_top(L"send target");
+    ASSERT_NE(h, nullptr);
+    g_hook = [](HWND, UINT m, WPARAM w, LPARAM l, LRESULT& r) {
+        if (m != WM_USER + 10)
+            return false;
+        r = static_cast<LRESULT>(w) * 2 + l;
+        return true;
+    };
+    clear_log();
+    const DWORD owner = GetCurrentThreadId();
+    std::atomic<LRESULT> result{-1};
+    std::thread sender([&] {
+        result = SendMessageW(h, WM_USER + 10, 20, 2);
+        PostMessageW(h, WM_USER + 11, 0, 0);
+    });
+
+    // A timer bounds the wait should the sent message never come through.
+    SetTimer(h, 99, 100, nullptr);
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    bool ended = false;
+    bool sent_one_came_back = false;
+    MSG m;
+    while (GetMessageW(&m, nullptr, 0, 0) > 0) {
+        sent_one_came_back |= m.message == WM_USER + 10;
+        if (m.message == WM_USER + 11) {
+            ended = true;
+            break;
+        }
+        DispatchMessageW(&m);
+        if (std::chrono::steady_clock::now() > deadline)
+            break;
+    }
+    KillTimer(h, 99);
+    sender.join();
+
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(result.load(), 42);
+    EXPECT_FALSE(sent_one_came_back) << "a sent message is handled inside GetMessage, not returned by it";
+    auto handled = log_of(WM_USER + 10, h);
+    ASSERT_EQ(handled.size(), 1u);
+    EXPECT_EQ(handled[0].thread, owner) << "the window procedure must run on the thread that owns the window";
+    EXPECT_EQ(handled[0].wParam, 20u);
+    EXPECT_EQ(handled[0].lParam, 2);
+}
+
+TEST_F(WindowTest, SendMessageFromManyThreadsGetsEachItsOwnResult)
+{
+    watchdog wd("SendMessage from many threads");
+    HWND h = create_top(L"many senders");
+    ASSERT_NE(h, nullptr);
+    g_hook = [](HWND, UINT m, WPARAM w, LPARAM, LRESULT& r) {
+        if (m != WM_USER + 12)
+            return false;
+        r = static_cast<LRESULT>(w) * 1000 + GetCurrentThreadId() % 7;
+        return true;
+    };
+    const LRESULT owner_mod = GetCurrentThreadId() % 7;
+    constexpr int kSenders = 4, kEach = 25;
+    std::atomic<int> wrong{0}, done{0};
+    std::vector<std::thread> senders;
+    for (int s = 0; s < kSenders; ++s)
+        senders.emplace_back([&, s] {
+            for (int i = 0; i < kEach; ++i) {
+                WPARAM w = static_cast<WPARAM>(s * kEach + i);
+                if (SendMessageW(h, WM_USER + 12, w, 0) != static_cast<LRESULT>(w) * 1000 + owner_mod)
+                    ++wrong;
+            }
+            ++done;
+        });
+    EXPECT_TRUE(pump_until([&] { return done.load() == kSenders; }, 30s));
+    for (auto& t : senders)
+        t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(log_of(WM_USER + 12, h).size(), static_cast<size_t>(kSenders * kEach));
+}
+
+namespace {
+
+// A second UI thread with a window of its own and a message loop.
+class ui_thread {
+public:
+    ui_thread()
+    {
+        auto f = m_ready.get_future();
+        m_thread = std::thread([this] {
+            m_hwnd = CreateWindowExW(0, kClass, L"second thread", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
+                                     nullptr, instance(), nullptr);
+            MSG m;
+            PeekMessageW(&m, nullptr, 0, 0, PM_NOREMOVE);
+            m_tid = GetCurrentThreadId();
+            m_ready.set_value();
+            while (GetMessageW(&m, nullptr, 0, 0) > 0)
+                DispatchMessageW(&m);
+            DestroyWindow(m_hwnd);
+        });
+        f.wait();
+    }
+    ~ui_thread()
+    {
+        PostThreadMessageW(m_tid, WM_QUIT, 0, 0);
+        m_thread.join();
+    }
+    HWND hwnd() const { return m_hwnd; }
+    DWORD tid() const { return m_tid; }
+
+private:
+    std::promise<void> m_ready;
+    std::thread m_thread;
+    HWND m_hwnd = nullptr;
+    DWORD m_tid = 0;
+};
+
+constexpr UINT kPing = WM_USER + 20, kPong = WM_USER + 21, kStartCrossing = WM_USER + 22, kCross = WM_USER + 23;
+
+}  // namespace
+
+TEST_F(WindowTest, TwoThreadsSendingToEachOtherDoNotDeadlock)
+{
+    watchdog wd("threads sending to each other");
+    HWND mine = create_top(L"first thread");
+    ASSERT_NE(mine, nullptr);
+    const DWORD main_tid = GetCurrentThreadId();
+
+    std::atomic<int> at_barrier{0};
+    std::atomic<LRESULT> crossing_result{-1};
+    g_hook = [mine, &at_barrier, &crossing_result](HWND, UINT m, WPARAM w, LPARAM, LRESULT& r) {
+        if (m == kPing) {
+            // On the second thread: call back into the first while it waits.
+            r = SendMessageW(mine, kPong, w, 0) + 1;
+            return true;
+        }
+        if (m == kPong || m == kCross) {
+            r = static_cast<LRESULT>(w) * 10;
+            return true;
+        }
+        if (m == kStartCrossing) {
+            ++at_barrier;
+            auto deadline = std::chrono::steady_clock::now() + 20s;
+            while (at_barrier.load() < 2 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::yield();
+            crossing_result = SendMessageW(mine, kCross, 3, 0);
+            r = 0;
+            return true;
+        }
+        return false;
+    };
+
+    {
+        ui_thread other;
+        ASSERT_NE(other.hwnd(), nullptr);
+
+        // Nested: the second thread's handler sends back to this thread,
+        // which is itself still waiting in SendMessage.
+        EXPECT_EQ(SendMessageW(other.hwnd(), kPing, 4, 0), 41);
+        auto pongs = log_of(kPong, mine);
+        ASSERT_EQ(pongs.size(), 1u);
+        EXPECT_EQ(pongs[0].thread, main_tid);
+        auto pings = log_of(kPing, other.hwnd());
+        ASSERT_EQ(pings.size(), 1u);
+        EXPECT_EQ(pings[0].thread, other.tid());
+
+        // Crossing: both threads send to each other at the same moment.
+        ASSERT_TRUE(PostMessageW(other.hwnd(), kStartCrossing, 0, 0));
+        ++at_barrier;
+        auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (at_barrier.load() < 2 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        EXPECT_EQ(SendMessageW(other.hwnd(), kCross, 5, 0), 50);
+        EXPECT_TRUE(pump_until([&] { return crossing_result.load() != -1; }));
+        EXPECT_EQ(crossing_result.load(), 30);
+        for (const auto& e : log_of(kCross)) {
+            if (e.hwnd == mine)
+                EXPECT_EQ(e.thread, main_tid);
+            else
+                EXPECT_EQ(e.thread, other.tid());
+        }
+    }
+}
+
+// Timers --------------------------------------------------------------------------
+
+namespace {
+
+std::atomic<int> g_timer_proc_calls{0};
+std::atomic<UINT_PTR> g_timer_proc_id{0};
+std::atomic<HWND> g_timer_proc_hwnd{nullptr};
+
+void CALLBACK count_timer(HWND h, UINT message, UINT_PTR id, DWORD)
+{
+    if (message == WM_TIMER) {
+        g_timer_proc_hwnd = h;
+        g_timer_proc_id = id;
+        ++g_timer_proc_calls;
+    }
+}
+
+size_t timer_count(HWND h, UINT_PTR id)
+{
+    size_t n = 0;
+    for (const auto& e : log_of(WM_TIMER, h))
+        n += e.wParam == id;
+    return n;
+}
+
+}  // namespace
+
+TEST_F(WindowTest, TimersDeliverTheirIdUntilKilled)
+{
+    HWND h = create_top(L"timers");
+    ASSERT_NE(h, nullptr);
+    clear_log();
+    EXPECT_NE(SetTimer(h, 5, 20, nullptr), 0u);
+    EXPECT_NE(SetTimer(h, 6, 20, nullptr), 0u);
+
+    ASSERT_TRUE(pump_until([&] { return timer_count(h, 5) >= 2 && timer_count(h, 6) >= 1; }));
+    for (const auto& e : log_of(WM_TIMER))
+        EXPECT_EQ(e.hwnd, h);
+
+    EXPECT_TRUE(KillTimer(h, 5));
+    pump();
+    const size_t fives = timer_count(h, 5);
+    const size_t sixes = timer_count(h, 6);
+    // Timer 6 keeps going for many periods of timer 5; 5 stays silent.
+    ASSERT_TRUE(pump_until([&] { return timer_count(h, 6) >= sixes + 6; }));
+    EXPECT_EQ(timer_count(h, 5), fives) << "a killed timer fired again";
+
+    EXPECT_FALSE(KillTimer(h, 5)) << "already killed";
+    EXPECT_FALSE(KillTimer(h, 12345)) << "never set";
+    EXPECT_TRUE(KillTimer(h, 6));
+}
+
+TEST_F(WindowTest, TimerWithProcedureCallsItInsteadOfTheWindow)
+{
+    HWND h = create_top(L"timer procedure");
+    ASSERT_NE(h, nullptr);
+    clear_log();
+    g_timer_proc_calls = 0;
+    EXPECT_NE(SetTimer(h, 7, 20, count_timer), 0u);
+    ASSERT_TRUE(pump_until([&] { return g_timer_proc_calls.load() >= 2; }));
+    EXPECT_EQ(g_timer_proc_hwnd.load(), h);
+    EXPECT_EQ(g_timer_proc_id.load(), 7u);
+    EXPECT_EQ(timer_count(h, 7), 0u) << "the window procedure must not see a timer that has its own procedure";
+    EXPECT_TRUE(KillTimer(h, 7));
+}
+
+TEST_F(WindowTest, DestroyedWindowsTimersStop)
+{
+    HWND h = create_top(L"timer of a destroyed window");
+    ASSERT_NE(h, nullptr);
+    HWND keeper = create_top(L"timer keeper");
+    ASSERT_NE(keeper, nullptr);
+    EXPECT_NE(SetTimer(h, 8, 20, nullptr), 0u);
+    EXPECT_NE(SetTimer(keeper, 9, 20, nullptr), 0u);
+    ASSERT_TRUE(pump_until([&] { return timer_count(h, 8) >= 1; }));
+    ASSERT_TRUE(DestroyWindow(h));
+    clear_log();
+    ASSERT_TRUE(pump_until([&] { return timer_count(keeper, 9) >= 5; }));
+    EXPECT_EQ(log_of(WM_TIMER, h).size(), 0u);
+    SetLastError(0);
+    EXPECT_EQ(SetTimer(h, 8, 20, nullptr), 0u);
+    KillTimer(keeper, 9);
+}
+
+// Classes and windows -------------------------------------------------------------
+
+TEST_F(WindowTest, RegisteringAClassTwiceFails)
+{
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = test_window_proc;
+    wc.hInstance = instance();
+    wc.lpszClassName = L"VistamoTestTwice";
+    EXPECT_NE(RegisterClassW(&wc), 0);
+
+    SetLastError(0);
+    EXPECT_EQ(RegisterClassW(&wc), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_ALREADY_EXISTS));
+
+    // Class names do not depend on case.
+    wc.lpszClassName = L"VISTAMOTESTTWICE";
+    SetLastError(0);
+    EXPECT_EQ(RegisterClassW(&wc), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_ALREADY_EXISTS));
+
+    SetLastError(0);
+    EXPECT_EQ(CreateWindowExW(0, L"VistamoNoSuchClass", L"x", WS_OVERLAPPEDWINDOW, 0, 0, 10, 10, nullptr, nullptr,
+                              instance(), nullptr),
+              nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANNOT_FIND_WND_CLASS));
+}
+
+namespace {
+
+struct create_seen {
+    UINT message;
+    HWND hwnd;
+    LPVOID params;
+    HMENU menu;
+    HWND parent;
+    int x, y, cx, cy;
+    LONG style;
+    std::wstring name;
+    std::wstring cls;
+};
+
+}  // namespace
+
+TEST_F(WindowTest, CreationSendsNcCreateThenCreateWithTheCreateStruct)
+{
+    std::vector<create_seen> seen;
+    g_hook = [&](HWND h, UINT m, WPARAM, LPARAM l, LRESULT&) {
+        if (m == WM_NCCREATE || m == WM_CREATE) {
+            auto* cs = reinterpret_cast<const CREATESTRUCTW*>(l);
+            seen.push_back({m, h, cs->lpCreateParams, cs->hMenu, cs->hwndParent, cs->x, cs->y, cs->cx, cs->cy,
+                            cs->style, cs->lpszName ? cs->lpszName : L"<null>",
+                            cs->lpszClass ? cs->lpszClass : L"<null>"});
+        }
+        return false;
+    };
+    int token = 0;
+    HWND h = CreateWindowExW(0, kClass, L"创建 create", WS_OVERLAPPEDWINDOW, 120, 130, 320, 240, nullptr, nullptr,
+                             instance(), &token);
+    ASSERT_NE(h, nullptr);
+    m_windows.push_back(h);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].message, static_cast<UINT>(WM_NCCREATE));
+    EXPECT_EQ(seen[1].message, static_cast<UINT>(WM_CREATE));
+    for (const auto& s : seen) {
+        EXPECT_EQ(s.hwnd, h);
+        EXPECT_EQ(s.params, &token);
+        EXPECT_EQ(s.parent, nullptr);
+        EXPECT_EQ(s.x, 120);
+        EXPECT_EQ(s.y, 130);
+        EXPECT_EQ(s.cx, 320);
+        EXPECT_EQ(s.cy, 240);
+        EXPECT_EQ(static_cast<DWORD>(s.style) & WS_OVERLAPPEDWINDOW, static_cast<DWORD>(WS_OVERLAPPEDWINDOW));
+        EXPECT_EQ(s.name, L"创建 create");
+        EXPECT_EQ(s.cls, kClass);
+    }
+
+    seen.clear();
+    HWND child = create_child(h, 42, 7, 8, 60, 30);
+    ASSERT_NE(child, nullptr);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].message, static_cast<UINT>(WM_CREATE));
+    EXPECT_EQ(seen[1].hwnd, child);
+    EXPECT_EQ(seen[1].parent, h);
+    EXPECT_EQ(seen[1].menu, reinterpret_cast<HMENU>(42));
+    EXPECT_EQ(seen[1].x, 7);
+    EXPECT_EQ(seen[1].y, 8);
+    EXPECT_EQ(seen[1].cx, 60);
+    EXPECT_EQ(seen[1].cy, 30);
+    EXPECT_TRUE(static_cast<DWORD>(seen[1].style) & WS_CHILD);
+    EXPECT_EQ(GetParent(child), h);
+    EXPECT_EQ(GetDlgCtrlID(child), 42);
+    EXPECT_EQ(GetDlgItem(h, 42), child);
+    RECT rc{};
+    EXPECT_TRUE(GetClientRect(child, &rc));
+    EXPECT_EQ(rc.right, 60);
+    EXPECT_EQ(rc.bottom, 30);
+}
+
+TEST_F(WindowTest, CreationFailsWhenCreateOrNcCreateRefuses)
+{
+    g_hook = [](HWND, UINT m, WPARAM, LPARAM l, LRESULT& r) {
+        if (m != WM_NCCREATE && m != WM_CREATE)
+            return false;
+        std::wstring name = reinterpret_cast<const CREATESTRUCTW*>(l)->lpszName;
+        if (m == WM_CREATE && name == L"refuse create") {
+            r = -1;
+            return true;
+        }
+        if (m == WM_NCCREATE && name == L"refuse nccreate") {
+            r = FALSE;
+            return true;
+        }
+        return false;
+    };
+    EXPECT_EQ(create_top(L"refuse create"), nullptr);
+    EXPECT_EQ(create_top(L"refuse nccreate"), nullptr);
+    for (const auto& e : log_all())
+        EXPECT_FALSE(IsWindow(e.hwnd)) << "a refused window must not stay";
+    EXPECT_FALSE(log_of(WM_NCDESTROY).empty()) << "a refused window is destroyed as any other";
+    EXPECT_EQ(FindWindowW(nullptr, L"refuse create"), nullptr);
+}
+
+TEST_F(WindowTest, DestroyWindowSendsDestroyParentFirstAndNcDestroyChildrenFirst)
+{
+    HWND parent = create_top(L"family");
+    ASSERT_NE(parent, nullptr);
+    HWND first = create_child(parent, 1);
+    HWND grandchild = create_child(first, 2);
+    HWND second = create_child(parent, 3);
+    ASSERT_TRUE(first && grandchild && second);
+    const HWND all[] = {parent, first, grandchild, second};
+
+    bool children_alive_in_parents_destroy = false;
+    g_hook = [&](HWND h, UINT m, WPARAM, LPARAM, LRESULT&) {
+        if (m == WM_DESTROY && h == parent)
+            children_alive_in_parents_destroy = IsWindow(first) && IsWindow(grandchild) && IsWindow(second);
+        return false;
+    };
+    clear_log();
+    EXPECT_TRUE(DestroyWindow(parent));
+
+    std::vector<HWND> destroy, ncdestroy;
+    for (const auto& e : log_all()) {
+        if (e.message == WM_DESTROY)
+            destroy.push_back(e.hwnd);
+        if (e.message == WM_NCDESTROY)
+            ncdestroy.push_back(e.hwnd);
+    }
+    auto pos = [](const std::vector<HWND>& v, HWND h) {
+        return std::find(v.begin(), v.end(), h) - v.begin();
+    };
+    ASSERT_EQ(destroy.size(), 4u);
+    ASSERT_EQ(ncdestroy.size(), 4u);
+    for (HWND h : all) {
+        EXPECT_EQ(std::count(destroy.begin(), destroy.end(), h), 1);
+        EXPECT_EQ(std::count(ncdestroy.begin(), ncdestroy.end(), h), 1);
+    }
+    EXPECT_LT(pos(destroy, parent), pos(destroy, first));
+    EXPECT_LT(pos(destroy, first), pos(destroy, grandchild));
+    EXPECT_LT(pos(destroy, parent), pos(destroy, second));
+    EXPECT_LT(pos(ncdestroy, grandchild), pos(ncdestroy, first));
+    EXPECT_LT(pos(ncdestroy, first), pos(ncdestroy, parent));
+    EXPECT_LT(pos(ncdestroy, second), pos(ncdestroy, parent));
+    EXPECT_TRUE(children_alive_in_parents_destroy);
+    for (HWND h : all)
+        EXPECT_FALSE(IsWindow(h));
+}
+
+TEST_F(WindowTest, DestroyingAChildLeavesItsParent)
+{
+    HWND parent = create_top(L"parent keeps going");
+    HWND child = create_child(parent, 11);
+    HWND other = create_child(parent, 12);
+    ASSERT_TRUE(parent && child && other);
+    EXPECT_TRUE(DestroyWindow(child));
+    EXPECT_FALSE(IsWindow(child));
+    EXPECT_TRUE(IsWindow(parent));
+    EXPECT_EQ(GetDlgItem(parent, 11), nullptr);
+    EXPECT_EQ(GetDlgItem(parent, 12), other);
+}
+
+TEST_F(WindowTest, StyleWordIsKeptThroughSetWindowLong)
+{
+    HWND h = create_top(L"style word", WS_OVERLAPPEDWINDOW);
+    ASSERT_NE(h, nullptr);
+
+    auto round_trip = [&](const char* when) {
+        const LONG style = GetWindowLongW(h, GWL_STYLE);
+        EXPECT_EQ(static_cast<DWORD>(style) & WS_OVERLAPPEDWINDOW, static_cast<DWORD>(WS_OVERLAPPEDWINDOW)) << when;
+        const LONG without = style & ~0x00440000L;
+        EXPECT_EQ(SetWindowLongW(h, GWL_STYLE, without), style) << when << ": returns the previous style";
+        EXPECT_EQ(GetWindowLongW(h, GWL_STYLE), without) << when;
+        EXPECT_EQ(SetWindowLongW(h, GWL_STYLE, style), without) << when;
+        EXPECT_EQ(GetWindowLongW(h, GWL_STYLE), style) << when;
+    };
+    round_trip("hidden");
+    EXPECT_FALSE(GetWindowLongW(h, GWL_STYLE) & WS_VISIBLE);
+
+    ASSERT_TRUE(show_managed(h, "style word"));
+    EXPECT_TRUE(GetWindowLongW(h, GWL_STYLE) & WS_VISIBLE);
+    round_trip("shown");
+
+    // The top bit is a style bit like the others.
+    const LONG popup = static_cast<LONG>(WS_POPUP | WS_SYSMENU | WS_VISIBLE);
+    SetWindowLongW(h, GWL_STYLE, popup);
+    EXPECT_EQ(GetWindowLongW(h, GWL_STYLE), popup);
+
+    // Other window data keeps its values too.
+    EXPECT_EQ(SetWindowLongPtrW(h, GWLP_USERDATA, static_cast<LONG_PTR>(0x123456789abcLL)), 0);
+    EXPECT_EQ(GetWindowLongPtrW(h, GWLP_USERDATA), static_cast<LONG_PTR>(0x123456789abcLL));
+    EXPECT_EQ(GetWindowLongPtrW(h, GWLP_WNDPROC), reinterpret_cast<LONG_PTR>(test_window_proc));
+}
+
+TEST_F(WindowTest, DestroyedAndMadeUpWindowsFailCleanly)
+{
+    HWND gone = create_top(L"gone");
+    ASSERT_NE(gone, nullptr);
+    ASSERT_TRUE(DestroyWindow(gone));
+    HWND made_up = reinterpret_cast<HWND>(0x1234);
+    {
+        XWindowAttributes attrs;
+        ASSERT_FALSE(XGetWindowAttributes(m_probe.display(), 0x1234, &attrs)) << "0x1234 exists on this display";
+    }
+
+    for (HWND h : {gone, made_up}) {
+        SCOPED_TRACE(h == gone ? "destroyed window" : "made-up window");
+        EXPECT_FALSE(IsWindow(h));
+        SetLastError(0);
+        EXPECT_FALSE(DestroyWindow(h));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+        SetLastError(0);
+        EXPECT_EQ(GetWindowLongW(h, GWL_STYLE), 0);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+        EXPECT_EQ(SetWindowLongW(h, GWL_STYLE, WS_OVERLAPPEDWINDOW), 0);
+        EXPECT_EQ(SetWindowLongPtrW(h, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(test_window_proc)), 0);
+        EXPECT_FALSE(SetWindowTextW(h, L"x"));
+        wchar_t text[8] = L"junk";
+        EXPECT_EQ(GetWindowTextW(h, text, 8), 0);
+        EXPECT_EQ(text[0], L'\0');
+        RECT rc{1, 2, 3, 4};
+        EXPECT_FALSE(GetClientRect(h, &rc));
+        EXPECT_FALSE(GetWindowRect(h, &rc));
+        POINT pt{5, 6};
+        EXPECT_FALSE(ScreenToClient(h, &pt));
+        EXPECT_FALSE(ClientToScreen(h, &pt));
+        EXPECT_EQ(pt.x, 5);
+        EXPECT_FALSE(ShowWindow(h, SW_SHOW));
+        EXPECT_FALSE(MoveWindow(h, 0, 0, 10, 10, TRUE));
+        EXPECT_FALSE(IsIconic(h));
+        EXPECT_FALSE(IsZoomed(h));
+        EXPECT_FALSE(IsWindowVisible(h));
+        SetLastError(0);
+        EXPECT_FALSE(PostMessageW(h, WM_USER, 0, 0));
+        EXPECT_EQ(SendMessageW(h, WM_GETTEXTLENGTH, 0, 0), 0);
+        EXPECT_FALSE(InvalidateRect(h, nullptr, TRUE));
+        EXPECT_FALSE(UpdateWindow(h));
+        EXPECT_EQ(GetDC(h), nullptr);
+        PAINTSTRUCT ps;
+        EXPECT_EQ(BeginPaint(h, &ps), nullptr);
+        EXPECT_EQ(SetTimer(h, 1, 10, nullptr), 0u);
+        EXPECT_FALSE(KillTimer(h, 1));
+        EXPECT_EQ(GetParent(h), nullptr);
+        EXPECT_EQ(GetDlgItem(h, 1001), nullptr);
+        EXPECT_EQ(GetSystemMenu(h, FALSE), nullptr);
+        EXPECT_FALSE(EndDialog(h, IDOK));
+        RECT units{4, 8, 4, 8};
+        EXPECT_FALSE(MapDialogRect(h, &units));
+        EXPECT_EQ(GetWindowThreadProcessId(h, nullptr), 0u);
+        MSG msg{h, WM_USER + 1, 0, 0, 0, {0, 0}};
+        EXPECT_EQ(DispatchMessageW(&msg), 0);
+    }
+    // Device contexts and brushes that were never handed out.
+    RECT r{0, 0, 1, 1};
+    EXPECT_EQ(FillRect(nullptr, &r, GetSysColorBrush(COLOR_WINDOW)), 0);
+    EXPECT_EQ(GetPixel(reinterpret_cast<HDC>(0x1234), 0, 0), CLR_INVALID);
+    EXPECT_FALSE(DrawIcon(reinterpret_cast<HDC>(0x1234), 0, 0, nullptr));
+    EXPECT_EQ(ReleaseDC(nullptr, reinterpret_cast<HDC>(0x1234)), 0);
+    EXPECT_FALSE(DeleteObject(reinterpret_cast<HGDIOBJ>(0x1234)));
+}
+
+// Dialogs ---------------------------------------------------------------------------
+
+namespace {
+
+const wchar_t kAbout[] = L"关于 Tessaly(&A)...";
+
+class DialogTest : public WindowTest {
+protected:
+    void SetUp() override
+    {
+        WindowTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        g_hook = [this](HWND h, UINT m, WPARAM, LPARAM, LRESULT&) {
+            if (m == WM_INITDIALOG) {
+                m_items_during_init = GetDlgItem(h, 1001) != nullptr && GetDlgItem(h, 1007) != nullptr;
+                m_visible_during_init = IsWindowVisible(h) != FALSE;
+            }
+            return false;
+        };
+        m_dlg = CreateDialogParamW(instance(), MAKEINTRESOURCEW(102), nullptr, test_dialog_proc, 0x5151);
+        if (m_dlg)
+            m_windows.push_back(m_dlg);
+    }
+
+    HWND m_dlg = nullptr;
+    bool m_items_during_init = false;
+    bool m_visible_during_init = true;
+};
+
+std::vector<logged> commands(HWND dlg, int id)
+{
+    std::vector<logged> out;
+    for (const auto& e : log_of(WM_COMMAND, dlg))
+        if (LOWORD(e.wParam) == id)
+            out.push_back(e);
+    return out;
+}
+
+}  // namespace
+
+TEST_F(DialogTest, CreationRunsInitDialogWithTheInitParameter)
+{
+    ASSERT_NE(m_dlg, nullptr);
+    auto inits = log_of(WM_INITDIALOG);
+    ASSERT_EQ(inits.size(), 1u);
+    EXPECT_EQ(inits[0].hwnd, m_dlg);
+    EXPECT_EQ(inits[0].lParam, 0x5151);
+    EXPECT_TRUE(m_items_during_init) << "the controls exist before WM_INITDIALOG";
+    EXPECT_FALSE(m_visible_during_init) << "the dialog shows only after WM_INITDIALOG";
+
+    wchar_t caption[64] = {};
+    EXPECT_EQ(GetWindowTextW(m_dlg, caption, 64), 14);
+    EXPECT_STREQ(caption, L"Vistamo v2.1.9");
+    EXPECT_TRUE(IsWindowVisible(m_dlg)) << "the template asks for a visible dialog";
+    EXPECT_EQ(GetParent(m_dlg), nullptr);
+}
+
+TEST_F(DialogTest, ControlsArePlacedFromTheTemplate)
+{
+    ASSERT_NE(m_dlg, nullptr);
+    HWND picture = GetDlgItem(m_dlg, 1001);
+    HWND list = GetDlgItem(m_dlg, 1007);
+    ASSERT_NE(picture, nullptr);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(GetParent(picture), m_dlg);
+    EXPECT_EQ(GetDlgCtrlID(picture), 1001);
+    EXPECT_EQ(GetDlgCtrlID(list), 1007);
+    EXPECT_EQ(GetDlgItem(m_dlg, 4242), nullptr);
+
+    RECT rc{};
+    ASSERT_TRUE(GetClientRect(picture, &rc));
+    EXPECT_EQ(rc.left, 0);
+    EXPECT_EQ(rc.top, 0);
+    EXPECT_EQ(rc.right, 863);
+    EXPECT_EQ(rc.bottom, 565);
+    EXPECT_TRUE(IsWindowVisible(picture));
+
+    RECT wr{};
+    ASSERT_TRUE(GetWindowRect(list, &wr));
+    POINT origin{wr.left, wr.top};
+    ASSERT_TRUE(ScreenToClient(m_dlg, &origin));
+    EXPECT_EQ(origin.x, 408);
+    EXPECT_EQ(origin.y, 522);
+    EXPECT_EQ(wr.right - wr.left, 219);
+    EXPECT_EQ(wr.bottom - wr.top, 40);
+    EXPECT_FALSE(IsWindowVisible(list)) << "the list box has no WS_VISIBLE in the template";
+    EXPECT_FALSE(GetWindowLongW(list, GWL_STYLE) & WS_VISIBLE);
+
+    // The dialog's client area holds the template's size.
+    ASSERT_TRUE(GetClientRect(m_dlg, &rc));
+    EXPECT_EQ(rc.right, 863);
+    EXPECT_EQ(rc.bottom, 565);
+}
+
+TEST_F(DialogTest, MapDialogRectUsesTheTemplateFontsBaseUnits)
+{
+    ASSERT_NE(m_dlg, nullptr);
+    RECT r{4, 8, 4, 8};
+    ASSERT_TRUE(MapDialogRect(m_dlg, &r));
+    EXPECT_EQ(r.left, 7);
+    EXPECT_EQ(r.top, 14);
+    EXPECT_EQ(r.right, 7);
+    EXPECT_EQ(r.bottom, 14);
+    RECT big{0, 0, 493, 323};
+    ASSERT_TRUE(MapDialogRect(m_dlg, &big));
+    EXPECT_EQ(big.right, 863);
+    EXPECT_EQ(big.bottom, 565);
+    // Only dialogs have base units.
+    HWND plain = create_top(L"not a dialog");
+    RECT other{4, 8, 4, 8};
+    EXPECT_FALSE(MapDialogRect(plain, &other));
+}
+
+TEST_F(DialogTest, CloseBecomesCancelAndLeavesTheDialog)
+{
+    ASSERT_NE(m_dlg, nullptr);
+    clear_log();
+    SendMessageW(m_dlg, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(pump_until([&] { return !commands(m_dlg, IDCANCEL).empty(); }));
+    auto cancel = commands(m_dlg, IDCANCEL);
+    ASSERT_EQ(cancel.size(), 1u);
+    EXPECT_EQ(HIWORD(cancel[0].wParam), 0);
+    EXPECT_TRUE(IsWindow(m_dlg)) << "the dialog procedure decides; WM_CLOSE alone does not destroy a dialog";
+}
+
+TEST_F(DialogTest, MessageResultComesFromDwlpMsgResult)
+{
+    ASSERT_NE(m_dlg, nullptr);
+    g_hook = [](HWND h, UINT m, WPARAM, LPARAM, LRESULT& r) {
+        if (m != WM_USER + 30)
+            return false;
+        SetWindowLongPtrW(h, DWLP_MSGRESULT, 99);
+        r = TRUE;
+        return true;
+    };
+    EXPECT_EQ(SendMessageW(m_dlg, WM_USER + 30, 0, 0), 99);
+}
+
+TEST_F(DialogTest, IsDialogMessageTurnsEscapeAndReturnIntoCommands)
+{
+    ASSERT_NE(m_dlg, nullptr);
+    clear_log();
+    MSG esc{m_dlg, WM_KEYDOWN, VK_ESCAPE, 0, 0, {0, 0}};
+    EXPECT_TRUE(IsDialogMessageW(m_dlg, &esc));
+    EXPECT_EQ(commands(m_dlg, IDCANCEL).size(), 1u);
+
+    // Keys on a control of the dialog count for the dialog too.
+    MSG ret{GetDlgItem(m_dlg, 1001), WM_KEYDOWN, VK_RETURN, 0, 0, {0, 0}};
+    EXPECT_TRUE(IsDialogMessageW(m_dlg, &ret));
+    EXPECT_EQ(commands(m_dlg, IDOK).size(), 1u);
+    EXPECT_EQ(commands(m_dlg, IDCANCEL).size(), 1u);
+
+    // Not for this dialog: left to the caller.
+    HWND other = create_top(L"outside the dialog");
+    MSG foreign{other, WM_KEYDOWN, VK_ESCAPE, 0, 0, {0, 0}};
+    EXPECT_FALSE(IsDialogMessageW(m_dlg, &foreign));
+    EXPECT_EQ(commands(m_dlg, IDCANCEL).size(), 1u);
+}
+
+TEST_F(DialogTest, SystemMenuItemsCanBeAddedAndReadBack)
+{
+    ASSERT_NE(m_dlg, nullptr);
+    ASSERT_TRUE(GetWindowLongW(m_dlg, GWL_STYLE) & WS_SYSMENU);
+    HMENU menu = GetSystemMenu(m_dlg, FALSE);
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(GetSystemMenu(m_dlg, FALSE), menu) << "the same menu each time";
+
+    const int before = GetMenuItemCount(menu);
+    ASSERT_GE(before, 0);
+    EXPECT_TRUE(AppendMenuW(menu, MF_SEPARATOR, 0, nullptr));
+    EXPECT_TRUE(AppendMenuW(menu, MF_STRING, 0x0010, kAbout));
+    ASSERT_EQ(GetMenuItemCount(menu), before + 2);
+
+    EXPECT_EQ(GetMenuItemID(menu, before + 1), 0x0010u);
+    EXPECT_TRUE(GetMenuState(menu, static_cast<UINT>(before), MF_BYPOSITION) & MF_SEPARATOR);
+
+    wchar_t text[64] = {};
+    EXPECT_EQ(GetMenuStringW(menu, 0x0010, text, 64, MF_BYCOMMAND), static_cast<int>(wcslen(kAbout)));
+    EXPECT_STREQ(text, kAbout);
+    std::fill(std::begin(text), std::end(text), L'\0');
+    EXPECT_EQ(GetMenuStringW(menu, static_cast<UINT>(before + 1), text, 64, MF_BYPOSITION),
+              static_cast<int>(wcslen(kAbout)));
+    EXPECT_STREQ(text, kAbout);
+
+    // A short buffer gets what fits and a zero.
+    wchar_t small[3] = {L'x', L'x', L'x'};
+    EXPECT_EQ(GetMenuStringW(menu, 0x0010, small, 3, MF_BYCOMMAND), 2);
+    EXPECT_EQ(small[0], kAbout[0]);
+    EXPECT_EQ(small[1], kAbout[1]);
+    EXPECT_EQ(small[2], L'\0');
+    EXPECT_EQ(GetMenuStringW(menu, 0x7777, text, 64, MF_BYCOMMAND), 0) << "no such item";
+
+    // A window without WS_SYSMENU has no system menu.
+    HWND bare = create_top(L"no system menu", WS_POPUP);
+    EXPECT_EQ(GetSystemMenu(bare, FALSE), nullptr);
+}
+
+// Resources --------------------------------------------------------------------------
+
+TEST(Resources, LoadStringReadsTheBuiltInText)
+{
+    wchar_t buf[64];
+    EXPECT_EQ(LoadStringW(instance(), 101, buf, 64), static_cast<int>(wcslen(kAbout)));
+    EXPECT_STREQ(buf, kAbout);
+
+    // Truncated to the buffer, always terminated.
+    wchar_t small[4] = {L'x', L'x', L'x', L'x'};
+    EXPECT_EQ(LoadStringW(instance(), 101, small, 4), 3);
+    EXPECT_EQ(std::wstring(small), std::wstring(kAbout, 3));
+
+    // A zero-sized buffer receives a read-only pointer to the resource.
+    const wchar_t* direct = nullptr;
+    EXPECT_EQ(LoadStringW(instance(), 101, reinterpret_cast<LPWSTR>(&direct), 0), static_cast<int>(wcslen(kAbout)));
+    ASSERT_NE(direct, nullptr);
+    EXPECT_EQ(std::wstring(direct, wcslen(kAbout)), kAbout);
+
+    wchar_t missing[8] = L"junk";
+    EXPECT_EQ(LoadStringW(instance(), 9999, missing, 8), 0);
+    EXPECT_EQ(missing[0], L'\0');
+    EXPECT_EQ(LoadStringW(instance(), 102, missing, 8), 0) << "102 is a dialog, not a string";
+}
+
+TEST(Resources, LoadIconGivesSharedHandlesForBuiltInIcons)
+{
+    HICON main_icon = LoadIconW(instance(), MAKEINTRESOURCEW(128));
+    HICON app_icon = LoadIconW(instance(), MAKEINTRESOURCEW(130));
+    EXPECT_NE(main_icon, nullptr);
+    EXPECT_NE(app_icon, nullptr);
+    EXPECT_EQ(LoadIconW(instance(), MAKEINTRESOURCEW(128)), main_icon);
+    EXPECT_EQ(LoadIconW(instance(), MAKEINTRESOURCEW(130)), app_icon);
+    EXPECT_EQ(LoadIconW(instance(), MAKEINTRESOURCEW(131)), nullptr);
+    EXPECT_EQ(LoadIconW(instance(), MAKEINTRESOURCEW(102)), nullptr) << "102 is a dialog, not an icon";
+    // The system's own icon comes without an instance.
+    EXPECT_NE(LoadIconW(nullptr, IDI_APPLICATION), nullptr);
+    EXPECT_EQ(LoadIconW(nullptr, MAKEINTRESOURCEW(128)), nullptr);
+}
+
+// Painting -----------------------------------------------------------------------------
+
+TEST_F(WindowTest, InvalidatingLeadsToOnePaintCoveringEveryInvalidRectangle)
+{
+    HWND h = create_top(L"paint count");
+    ASSERT_NE(h, nullptr);
+    std::vector<RECT> painted;
+    g_hook = [&](HWND w, UINT m, WPARAM, LPARAM, LRESULT& r) {
+        return handles_paint_with(h, [&](HDC, const PAINTSTRUCT& ps) { painted.push_back(ps.rcPaint); }, w, m, r);
+    };
+    ASSERT_TRUE(show_managed(h, "paint count"));
+    ASSERT_TRUE(pump_until([&] { return !painted.empty(); })) << "a shown window is painted";
+    pump();
+    painted.clear();
+
+    RECT a{10, 10, 20, 20}, b{50, 40, 60, 70};
+    EXPECT_TRUE(InvalidateRect(h, &a, FALSE));
+    EXPECT_TRUE(InvalidateRect(h, &b, FALSE));
+    pump();
+    ASSERT_EQ(painted.size(), 1u) << "two invalidations, one WM_PAINT";
+    EXPECT_EQ(painted[0].left, 10);
+    EXPECT_EQ(painted[0].top, 10);
+    EXPECT_EQ(painted[0].right, 60);
+    EXPECT_EQ(painted[0].bottom, 70);
+
+    // Painted means valid: nothing more is due.
+    MSG m;
+    EXPECT_FALSE(PeekMessageW(&m, h, WM_PAINT, WM_PAINT, PM_NOREMOVE));
+
+    // UpdateWindow paints at once, without the message loop.
+    painted.clear();
+    EXPECT_TRUE(InvalidateRect(h, nullptr, TRUE));
+    EXPECT_TRUE(UpdateWindow(h));
+    ASSERT_EQ(painted.size(), 1u);
+    EXPECT_EQ(painted[0].right, 300);
+    EXPECT_EQ(painted[0].bottom, 200);
+}
+
+TEST_F(WindowTest, PaintingFillsPixelsThatReadBackAndShowOnScreen)
+{
+    HWND h = create_top(L"paint pixels");
+    ASSERT_NE(h, nullptr);
+    const COLORREF blue = RGB(0, 128, 255), red = RGB(220, 20, 30);
+    COLORREF fill = blue;
+    COLORREF read_in_paint = CLR_INVALID;
+    g_hook = [&](HWND w, UINT m, WPARAM, LPARAM, LRESULT& r) {
+        return handles_paint_with(
+            h,
+            [&](HDC dc, const PAINTSTRUCT&) {
+                RECT all{0, 0, 300, 200};
+                HBRUSH brush = CreateSolidBrush(fill);
+                FillRect(dc, &all, brush);
+                DeleteObject(brush);
+                read_in_paint = GetPixel(dc, 5, 5);
+            },
+            w, m, r);
+    };
+    ASSERT_TRUE(show_managed(h, "paint pixels"));
+    ASSERT_TRUE(pump_until([&] { return read_in_paint == blue; }));
+
+    HDC dc = GetDC(h);
+    ASSERT_NE(dc, nullptr);
+    EXPECT_EQ(GetPixel(dc, 5, 5), blue);
+    EXPECT_EQ(GetPixel(dc, 299, 199), blue);
+    EXPECT_EQ(GetPixel(dc, 300, 200), CLR_INVALID) << "outside the client area";
+    ReleaseDC(h, dc);
+
+    // What is drawn shows on the screen.
+    POINT at{5, 5};
+    ASSERT_TRUE(ClientToScreen(h, &at));
+    EXPECT_TRUE(x11_probe::wait_until([&] { return m_probe.screen_pixel(at.x, at.y) == 0x0080FFul; }, 5000ms))
+        << std::hex << m_probe.screen_pixel(at.x, at.y);
+
+    // BeginPaint's device context only reaches the invalid part.
+    fill = red;
+    RECT corner{0, 0, 10, 10};
+    read_in_paint = CLR_INVALID;
+    InvalidateRect(h, &corner, FALSE);
+    ASSERT_TRUE(pump_until([&] { return read_in_paint != CLR_INVALID; }));
+    dc = GetDC(h);
+    EXPECT_EQ(GetPixel(dc, 5, 5), red);
+    EXPECT_EQ(GetPixel(dc, 50, 50), blue) << "painted outside the update rectangle";
+    ReleaseDC(h, dc);
+}
+
+TEST_F(WindowTest, DrawIconScalesTheIconToTheSystemIconSize)
+{
+    HWND h = create_top(L"draw icon");
+    ASSERT_NE(h, nullptr);
+    HICON icon = LoadIconW(instance(), MAKEINTRESOURCEW(128));
+    ASSERT_NE(icon, nullptr);
+    ASSERT_EQ(GetSystemMetrics(SM_CXICON), 32);
+    const COLORREF green = RGB(0, 255, 0);
+    bool drawn = false;
+    g_hook = [&](HWND w, UINT m, WPARAM, LPARAM, LRESULT& r) {
+        return handles_paint_with(
+            h,
+            [&](HDC dc, const PAINTSTRUCT&) {
+                RECT all{0, 0, 300, 200};
+                HBRUSH brush = CreateSolidBrush(green);
+                FillRect(dc, &all, brush);
+                DeleteObject(brush);
+                drawn = DrawIcon(dc, 10, 10, icon) != FALSE;
+            },
+            w, m, r);
+    };
+    ASSERT_TRUE(show_managed(h, "draw icon"));
+    ASSERT_TRUE(pump_until([&] { return drawn; }));
+
+    HDC dc = GetDC(h);
+    ASSERT_NE(dc, nullptr);
+    int inside = 0;
+    for (int y = 10; y < 42; ++y)
+        for (int x = 10; x < 42; ++x)
+            inside += GetPixel(dc, x, y) != green;
+    EXPECT_GT(inside, 32 * 32 / 4) << "the icon is mostly opaque";
+    int outside = 0;
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 100; ++x)
+            if (x < 10 || y < 10 || x >= 42 || y >= 42)
+                outside += GetPixel(dc, x, y) != green;
+    EXPECT_EQ(outside, 0) << "the icon reaches beyond 32 x 32 pixels";
+    ReleaseDC(h, dc);
+}
+
+// Geometry and window-manager states ------------------------------------------------------
+
+TEST_F(WindowTest, MovingAChildChangesItsRectanglesConsistently)
+{
+    HWND parent = create_top(L"geometry");
+    ASSERT_NE(parent, nullptr);
+    ASSERT_TRUE(show_managed(parent, "geometry"));
+    HWND child = create_child(parent, 7, 5, 6, 50, 40);
+    ASSERT_NE(child, nullptr);
+    pump();
+    clear_log();
+
+    EXPECT_TRUE(MoveWindow(child, 30, 20, 120, 80, TRUE));
+    RECT rc{};
+    ASSERT_TRUE(GetClientRect(child, &rc));
+    EXPECT_EQ(rc.left, 0);
+    EXPECT_EQ(rc.top, 0);
+    EXPECT_EQ(rc.right, 120);
+    EXPECT_EQ(rc.bottom, 80);
+
+    RECT wr{};
+    ASSERT_TRUE(GetWindowRect(child, &wr));
+    EXPECT_EQ(wr.right - wr.left, 120);
+    EXPECT_EQ(wr.bottom - wr.top, 80);
+    POINT in_parent{wr.left, wr.top};
+    ASSERT_TRUE(ScreenToClient(parent, &in_parent));
+    EXPECT_EQ(in_parent.x, 30);
+    EXPECT_EQ(in_parent.y, 20);
+    POINT in_child{wr.left, wr.top};
+    ASSERT_TRUE(ScreenToClient(child, &in_child));
+    EXPECT_EQ(in_child.x, 0);
+    EXPECT_EQ(in_child.y, 0);
+    POINT p{3, 4};
+    ASSERT_TRUE(ClientToScreen(child, &p));
+    ASSERT_TRUE(ScreenToClient(child, &p));
+    EXPECT_EQ(p.x, 3);
+    EXPECT_EQ(p.y, 4);
+
+    auto sizes = log_of(WM_SIZE, child);
+    ASSERT_FALSE(sizes.empty());
+    EXPECT_EQ(LOWORD(sizes.back().lParam), 120);
+    EXPECT_EQ(HIWORD(sizes.back().lParam), 80);
+    auto moves = log_of(WM_MOVE, child);
+    ASSERT_FALSE(moves.empty());
+    EXPECT_EQ(GET_X_LPARAM(moves.back().lParam), 30);
+    EXPECT_EQ(GET_Y_LPARAM(moves.back().lParam), 20);
+
+    // The X window is where the layer says it is.
+    EXPECT_TRUE(x11_probe::wait_until([&] {
+        probe_rect x = m_probe.client_rect(xid_of(child));
+        return x.x == wr.left && x.y == wr.top && x.width == 120 && x.height == 80;
+    }));
+}
+
+TEST_F(WindowTest, WindowManagerResizeSendsWmSize)
+{
+    HWND h = create_top(L"resize me");
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(show_managed(h, "resize me"));
+    pump();
+    clear_log();
+
+    m_probe.resize(xid_of(h), 420, 310);
+    auto resized = [&] {
+        for (const auto& e : log_of(WM_SIZE, h))
+            if (e.wParam == SIZE_RESTORED && LOWORD(e.lParam) == 420 && HIWORD(e.lParam) == 310)
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(pump_until(resized)) << "no WM_SIZE for the new size";
+    RECT rc{};
+    ASSERT_TRUE(GetClientRect(h, &rc));
+    EXPECT_EQ(rc.right, 420);
+    EXPECT_EQ(rc.bottom, 310);
+    for (const auto& e : log_of(WM_SIZE, h))
+        EXPECT_EQ(e.thread, GetCurrentThreadId());
+
+    // The outer rectangle adds the frame the window manager drew.
+    RECT wr{};
+    ASSERT_TRUE(GetWindowRect(h, &wr));
+    probe_rect frame = m_probe.frame_extents(xid_of(h));
+    EXPECT_EQ(wr.right - wr.left, 420 + frame.x + frame.width);
+    EXPECT_EQ(wr.bottom - wr.top, 310 + frame.y + frame.height);
+}
+
+TEST_F(WindowTest, MinimizeAndRestore)
+{
+    HWND h = create_top(L"minimize me");
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(show_managed(h, "minimize me"));
+    pump();
+    clear_log();
+
+    ShowWindow(h, SW_MINIMIZE);
+    ASSERT_TRUE(pump_until([&] { return IsIconic(h) != FALSE; }));
+    EXPECT_TRUE(m_probe.is_iconic(xid_of(h)));
+    auto sizes = log_of(WM_SIZE, h);
+    ASSERT_FALSE(sizes.empty());
+    EXPECT_EQ(sizes.back().wParam, static_cast<WPARAM>(SIZE_MINIMIZED));
+    EXPECT_TRUE(GetWindowLongW(h, GWL_STYLE) & WS_MINIMIZE);
+
+    clear_log();
+    ShowWindow(h, SW_RESTORE);
+    ASSERT_TRUE(pump_until([&] { return !IsIconic(h); }));
+    EXPECT_TRUE(x11_probe::wait_until([&] { return !m_probe.is_iconic(xid_of(h)); }));
+    ASSERT_TRUE(pump_until([&] {
+        for (const auto& e : log_of(WM_SIZE, h))
+            if (e.wParam == SIZE_RESTORED)
+                return true;
+        return false;
+    }));
+    EXPECT_FALSE(GetWindowLongW(h, GWL_STYLE) & WS_MINIMIZE);
+    EXPECT_TRUE(IsWindowVisible(h));
+}
+
+TEST_F(WindowTest, StyleWrittenBackWhileMinimizedDoesNotStayMinimized)
+{
+    HWND h = create_top(L"minimized style");
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(show_managed(h, "minimized style"));
+    ShowWindow(h, SW_MINIMIZE);
+    ASSERT_TRUE(pump_until([&] { return IsIconic(h) != FALSE; }));
+
+    // Read and written back unchanged, as code saving and restoring the
+    // style around a change does.
+    const LONG style = GetWindowLongW(h, GWL_STYLE);
+    ASSERT_TRUE(style & WS_MINIMIZE);
+    SetWindowLongW(h, GWL_STYLE, style);
+
+    ShowWindow(h, SW_RESTORE);
+    ASSERT_TRUE(pump_until([&] { return !IsIconic(h); }));
+    EXPECT_FALSE(GetWindowLongW(h, GWL_STYLE) & WS_MINIMIZE) << "the style still says minimised after a restore";
+}
+
+// Other clients of the display ----------------------------------------------------------
+
+TEST_F(WindowTest, FindWindowMatchesTheExactCaptionOnly)
+{
+    HWND mine = create_top(L"Vistamo find me 关于");
+    ASSERT_NE(mine, nullptr);
+    EXPECT_EQ(FindWindowW(nullptr, L"Vistamo find me 关于"), mine) << "hidden windows are found too";
+    ASSERT_TRUE(show_managed(mine, "Vistamo find me 关于"));
+    EXPECT_EQ(FindWindowW(nullptr, L"Vistamo find me 关于"), mine);
+
+    Window theirs = m_probe.create_window("Vistamo foreign 窗口");
+    const HWND theirs_hwnd = reinterpret_cast<HWND>(static_cast<uintptr_t>(theirs));
+    EXPECT_TRUE(x11_probe::wait_until([&] { return FindWindowW(nullptr, L"Vistamo foreign 窗口") == theirs_hwnd; }))
+        << "a window of another X client is found by its caption";
+
+    for (const wchar_t* near_miss : {L"Vistamo find me", L"Vistamo", L"vistamo find me 关于", L"VISTAMO FOREIGN 窗口",
+                                     L"Vistamo foreign", L"Vistamo foreign 窗口 "}) {
+        SCOPED_TRACE(testing::Message() << "caption of " << wcslen(near_miss) << " characters");
+        EXPECT_EQ(FindWindowW(nullptr, near_miss), nullptr);
+    }
+    EXPECT_EQ(FindWindowW(nullptr, L"Vistamo no such window"), nullptr);
+
+    ASSERT_TRUE(DestroyWindow(mine));
+    EXPECT_EQ(FindWindowW(nullptr, L"Vistamo find me 关于"), nullptr) << "a destroyed window is not found";
+    m_probe.destroy_window(theirs);
+    EXPECT_EQ(FindWindowW(nullptr, L"Vistamo foreign 窗口"), nullptr);
+}
+
+TEST_F(WindowTest, PostMessageToAnotherClientsWindowArrivesAsClientMessage)
+{
+    Window theirs = m_probe.create_window("Vistamo message target");
+    const HWND target = reinterpret_cast<HWND>(static_cast<uintptr_t>(theirs));
+    const WPARAM w = static_cast<WPARAM>(0xfedcba9876543210ull);
+    const LPARAM l = static_cast<LPARAM>(0x123456789abcLL);
+    EXPECT_TRUE(PostMessageW(target, WM_USER + 7, w, l));
+
+    XEvent ev{};
+    Display* d = m_probe.display();
+    ASSERT_TRUE(x11_probe::wait_until([&] { return XCheckTypedWindowEvent(d, theirs, ClientMessage, &ev) != 0; }))
+        << "no ClientMessage arrived";
+    EXPECT_EQ(ev.xclient.message_type, m_probe.atom("_VISTAMO_WINDOW_MESSAGE"));
+    EXPECT_EQ(ev.xclient.format, 32);
+    EXPECT_EQ(static_cast<uint32_t>(ev.xclient.data.l[0]), static_cast<uint32_t>(WM_USER + 7));
+    EXPECT_EQ(static_cast<uint32_t>(ev.xclient.data.l[1]), 0x76543210u);
+    EXPECT_EQ(static_cast<uint32_t>(ev.xclient.data.l[2]), 0xfedcba98u);
+    EXPECT_EQ(static_cast<uint32_t>(ev.xclient.data.l[3]), 0x56789abcu);
+    EXPECT_EQ(static_cast<uint32_t>(ev.xclient.data.l[4]), 0x1234u);
+
+    // SendMessage cannot wait for another process: it delivers the message.
+    EXPECT_EQ(SendMessageW(target, WM_USER + 8, 1, 2), 0);
+    ASSERT_TRUE(x11_probe::wait_until([&] { return XCheckTypedWindowEvent(d, theirs, ClientMessage, &ev) != 0; }));
+    EXPECT_EQ(static_cast<uint32_t>(ev.xclient.data.l[0]), static_cast<uint32_t>(WM_USER + 8));
+    m_probe.destroy_window(theirs);
+
+    // Gone windows of other clients fail.
+    SetLastError(0);
+    EXPECT_FALSE(PostMessageW(target, WM_USER + 7, 0, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+}
+
+TEST_F(WindowTest, ClientMessageFromAnotherClientArrivesAsWindowMessage)
+{
+    HWND h = create_top(L"message receiver");
+    ASSERT_NE(h, nullptr);
+    pump();
+    clear_log();
+
+    Display* d = m_probe.display();
+    XEvent ev{};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = xid_of(h);
+    ev.xclient.message_type = m_probe.atom("_VISTAMO_WINDOW_MESSAGE");
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = WM_USER + 8;
+    ev.xclient.data.l[1] = 0x76543210;
+    ev.xclient.data.l[2] = static_cast<long>(0xfedcba98u);
+    ev.xclient.data.l[3] = 0x56789abc;
+    ev.xclient.data.l[4] = 0x1234;
+    ASSERT_NE(XSendEvent(d, xid_of(h), False, NoEventMask, &ev), 0);
+    ev.xclient.data.l[0] = WM_USER + 9;
+    ev.xclient.data.l[1] = 5;
+    ev.xclient.data.l[2] = 0;
+    ev.xclient.data.l[3] = -1;  // a negative lParam comes across as 32 one bits...
+    ev.xclient.data.l[4] = -1;  // ...and 32 more
+    ASSERT_NE(XSendEvent(d, xid_of(h), False, NoEventMask, &ev), 0);
+    XFlush(d);
+
+    ASSERT_TRUE(pump_until([&] { return !log_of(WM_USER + 9, h).empty(); }));
+    auto sys = log_of(WM_USER + 8, h);
+    ASSERT_EQ(sys.size(), 1u);
+    EXPECT_EQ(sys[0].wParam, static_cast<WPARAM>(0xfedcba9876543210ull));
+    EXPECT_EQ(sys[0].lParam, static_cast<LPARAM>(0x123456789abcLL));
+    EXPECT_EQ(sys[0].thread, GetCurrentThreadId());
+    auto user = log_of(WM_USER + 9, h);
+    ASSERT_EQ(user.size(), 1u);
+    EXPECT_EQ(user[0].wParam, 5u);
+    EXPECT_EQ(user[0].lParam, -1);
+    // They came in the order they were sent.
+    auto all = log_all();
+    auto first = std::find_if(all.begin(), all.end(), [](const logged& e) { return e.message == WM_USER + 8; });
+    auto second = std::find_if(all.begin(), all.end(), [](const logged& e) { return e.message == WM_USER + 9; });
+    EXPECT_LT(first - all.begin(), second - all.begin());
+}
+
+TEST_F(WindowTest, RegisteredMessagesAgreeAcrossProcesses)
+{
+    const UINT user = RegisterWindowMessageW(L"User");
+    EXPECT_GE(user, 0xC000u);
+    EXPECT_LE(user, 0xFFFFu);
+    EXPECT_EQ(RegisterWindowMessageW(L"User"), user);
+    EXPECT_NE(RegisterWindowMessageW(L"Other"), user);
+    EXPECT_EQ(RegisterWindowMessageW(L""), 0u);
+
+    // Another client of the display gets the same number for the name.
+    Atom a = XInternAtom(m_probe.display(), "_VISTAMO_MESSAGE_User", True);
+    ASSERT_NE(a, static_cast<Atom>(None));
+    EXPECT_EQ(static_cast<UINT>(0xC000 + a), user);
+
+    // And so does another process using the layer: a fresh copy of this
+    // test program prints what it registered.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            std::fprintf(stderr, "registered User=%u\n", RegisterWindowMessageW(L"User"));
+            std::fflush(stderr);
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "registered User=" + std::to_string(user) + "\n");
+}

@@ -1,0 +1,214 @@
+#include <X11/Xlib.h>
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+
+#include <thread>
+
+#include "x11_probe.h"
+
+namespace {
+
+std::vector<unsigned long> get_cardinals(Display* d, Window w, Atom prop, Atom type)
+{
+    std::vector<unsigned long> out;
+    Atom actual;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(d, w, prop, 0, 65536, False, type, &actual, &format, &count, &after, &data) == Success &&
+        data) {
+        if (format == 32) {
+            auto* v = reinterpret_cast<unsigned long*>(data);
+            out.assign(v, v + count);
+        }
+        XFree(data);
+    }
+    return out;
+}
+
+int ignore_errors(Display*, XErrorEvent*) { return 0; }
+
+}  // namespace
+
+x11_probe::x11_probe()
+{
+    XInitThreads();
+    m_display = XOpenDisplay(nullptr);
+    XSetErrorHandler(ignore_errors);
+}
+
+x11_probe::~x11_probe()
+{
+    if (m_display)
+        XCloseDisplay(m_display);
+}
+
+Atom x11_probe::atom(const char* name) { return XInternAtom(m_display, name, False); }
+Window x11_probe::root() const { return DefaultRootWindow(m_display); }
+int x11_probe::screen_width() const { return DisplayWidth(m_display, DefaultScreen(m_display)); }
+int x11_probe::screen_height() const { return DisplayHeight(m_display, DefaultScreen(m_display)); }
+
+std::string x11_probe::title(Window w)
+{
+    Atom actual;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    std::string out;
+    if (XGetWindowProperty(m_display, w, atom("_NET_WM_NAME"), 0, 4096, False, atom("UTF8_STRING"), &actual,
+                           &format, &count, &after, &data) == Success &&
+        data) {
+        out.assign(reinterpret_cast<char*>(data), count);
+        XFree(data);
+    }
+    return out;
+}
+
+std::vector<Window> x11_probe::find_by_title(const std::string& wanted)
+{
+    std::vector<Window> out;
+    XSync(m_display, False);
+    for (unsigned long w : get_cardinals(m_display, root(), atom("_NET_CLIENT_LIST"), XA_WINDOW))
+        if (title(w) == wanted)
+            out.push_back(w);
+    return out;
+}
+
+probe_rect x11_probe::client_rect(Window w)
+{
+    probe_rect r;
+    XWindowAttributes attrs;
+    Window child;
+    XSync(m_display, False);
+    if (XGetWindowAttributes(m_display, w, &attrs) &&
+        XTranslateCoordinates(m_display, w, root(), 0, 0, &r.x, &r.y, &child)) {
+        r.width = attrs.width;
+        r.height = attrs.height;
+    }
+    return r;
+}
+
+probe_rect x11_probe::frame_extents(Window w)
+{
+    probe_rect r;
+    auto v = get_cardinals(m_display, w, atom("_NET_FRAME_EXTENTS"), XA_CARDINAL);
+    if (v.size() == 4)
+        r = probe_rect{static_cast<int>(v[0]), static_cast<int>(v[2]), static_cast<int>(v[1]), static_cast<int>(v[3])};
+    return r;
+}
+
+bool x11_probe::is_iconic(Window w)
+{
+    XSync(m_display, False);
+    auto v = get_cardinals(m_display, w, atom("WM_STATE"), atom("WM_STATE"));
+    return !v.empty() && v[0] == IconicState;
+}
+
+bool x11_probe::has_net_state(Window w, const char* state)
+{
+    XSync(m_display, False);
+    Atom a = atom(state);
+    for (unsigned long s : get_cardinals(m_display, w, atom("_NET_WM_STATE"), XA_ATOM))
+        if (s == a)
+            return true;
+    return false;
+}
+
+Window x11_probe::active_window()
+{
+    XSync(m_display, False);
+    auto v = get_cardinals(m_display, root(), atom("_NET_ACTIVE_WINDOW"), XA_WINDOW);
+    return v.empty() ? None : v[0];
+}
+
+std::vector<Window> x11_probe::stacking()
+{
+    XSync(m_display, False);
+    auto v = get_cardinals(m_display, root(), atom("_NET_CLIENT_LIST_STACKING"), XA_WINDOW);
+    return std::vector<Window>(v.begin(), v.end());
+}
+
+long x11_probe::pid_of(Window w)
+{
+    auto v = get_cardinals(m_display, w, atom("_NET_WM_PID"), XA_CARDINAL);
+    return v.empty() ? -1 : static_cast<long>(v[0]);
+}
+
+void x11_probe::request_close(Window w)
+{
+    // As a window manager's close button does.
+    XEvent ev{};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = w;
+    ev.xclient.message_type = atom("WM_PROTOCOLS");
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = static_cast<long>(atom("WM_DELETE_WINDOW"));
+    ev.xclient.data.l[1] = CurrentTime;
+    XSendEvent(m_display, w, False, NoEventMask, &ev);
+    XFlush(m_display);
+}
+
+void x11_probe::iconify(Window w)
+{
+    XIconifyWindow(m_display, w, DefaultScreen(m_display));
+    XFlush(m_display);
+}
+
+void x11_probe::activate(Window w)
+{
+    XEvent ev{};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = w;
+    ev.xclient.message_type = atom("_NET_ACTIVE_WINDOW");
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = 2;
+    ev.xclient.data.l[1] = CurrentTime;
+    XSendEvent(m_display, root(), False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+    XFlush(m_display);
+}
+
+void x11_probe::resize(Window w, int width, int height)
+{
+    XResizeWindow(m_display, w, static_cast<unsigned>(width), static_cast<unsigned>(height));
+    XFlush(m_display);
+}
+
+Window x11_probe::create_window(const std::string& name, int width, int height)
+{
+    Window w = XCreateSimpleWindow(m_display, root(), 0, 0, static_cast<unsigned>(width),
+                                   static_cast<unsigned>(height), 0, 0, 0xFFFFFF);
+    XChangeProperty(m_display, w, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(name.data()), static_cast<int>(name.size()));
+    XStoreName(m_display, w, name.c_str());
+    XMapWindow(m_display, w);
+    XSync(m_display, False);
+    return w;
+}
+
+void x11_probe::destroy_window(Window w)
+{
+    XDestroyWindow(m_display, w);
+    XSync(m_display, False);
+}
+
+unsigned long x11_probe::screen_pixel(int x, int y)
+{
+    XSync(m_display, False);
+    XImage* img = XGetImage(m_display, root(), x, y, 1, 1, AllPlanes, ZPixmap);
+    if (!img)
+        return ~0ul;
+    unsigned long p = XGetPixel(img, 0, 0) & 0xFFFFFF;
+    XDestroyImage(img);
+    return p;
+}
+
+bool x11_probe::wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}

@@ -1,0 +1,68 @@
+// An independent X client for tests: sees windows the way the window
+// manager and the user do, on its own connection to $DISPLAY.
+#pragma once
+
+// Xlib's own header defines macros (None, Bool, Status) that clash with
+// test frameworks, so only the types are declared here.
+struct _XDisplay;
+typedef struct _XDisplay Display;
+typedef unsigned long Window;
+typedef unsigned long Atom;
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct probe_rect {
+    int x = 0, y = 0, width = 0, height = 0;
+};
+
+class x11_probe {
+public:
+    x11_probe();  // opens $DISPLAY; display() is null if that fails
+    ~x11_probe();
+    x11_probe(const x11_probe&) = delete;
+    x11_probe& operator=(const x11_probe&) = delete;
+
+    Display* display() const { return m_display; }
+    Window root() const;
+    int screen_width() const;
+    int screen_height() const;
+
+    // Managed top-level windows (_NET_CLIENT_LIST) whose _NET_WM_NAME is
+    // exactly title.
+    std::vector<Window> find_by_title(const std::string& title);
+    std::string title(Window w);
+    // The client area on the screen; the window manager's frame extents.
+    probe_rect client_rect(Window w);
+    probe_rect frame_extents(Window w);  // x=left, y=top, width=right, height=bottom
+    bool is_iconic(Window w);            // WM_STATE says IconicState
+    bool has_net_state(Window w, const char* state);  // e.g. "_NET_WM_STATE_ABOVE"
+    Window active_window();
+    // Managed windows, bottom to top.
+    std::vector<Window> stacking();
+    long pid_of(Window w);  // _NET_WM_PID, or -1
+
+    // Asks the window manager to close (WM_DELETE_WINDOW), iconify, or
+    // activate the window; and resizes its client area.
+    void request_close(Window w);
+    void iconify(Window w);
+    void activate(Window w);
+    void resize(Window w, int width, int height);
+    // A plain window of this client with the given _NET_WM_NAME, mapped.
+    Window create_window(const std::string& title, int width = 200, int height = 100);
+    void destroy_window(Window w);
+
+    // RGB of one screen pixel (0xRRGGBB), read from the root window.
+    unsigned long screen_pixel(int x, int y);
+
+    // Polls pred every 10 ms until true or timeout; returns its last value.
+    static bool wait_until(const std::function<bool()>& pred,
+                           std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+
+    Atom atom(const char* name);
+
+private:
+    Display* m_display = nullptr;
+};
