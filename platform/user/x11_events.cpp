@@ -221,6 +221,13 @@ void x11_dispatch_event(XEvent& ev)
             refresh_toplevel(d, hwnd, ev.xproperty.window);
         break;
     }
+    case DestroyNotify:
+        // Only another client destroys a window still in our table (ours
+        // leave it first). The program cannot go on without its window, so
+        // this is handled as the user closing it.
+        if (ev.xdestroywindow.window == ev.xdestroywindow.event && is_toplevel(hwnd))
+            user_post(hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+        break;
     case ClientMessage: on_client_message(d, ev.xclient); break;
     case ButtonPress:
     case ButtonRelease: on_button(ev.xbutton); break;

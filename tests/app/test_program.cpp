@@ -399,6 +399,20 @@ TEST_F(ProgramClose, WindowManagerCloseEndsTheProgram)
         << "a window captioned \"" << kCaption << "\" is still there";
 }
 
+TEST_F(ProgramClose, WindowDestroyedByAnotherClientEndsTheProgram)
+{
+    // Nothing is left to show once another X client has destroyed the
+    // window: the program ends as if it had been closed.
+    auto program = start();
+    Window w = wait_for_window(*program);
+    ASSERT_NE(w, kNoWindow);
+    ASSERT_TRUE(x11_probe::wait_until([&] { return non_black_samples(probe, w).empty(); }, kSettleTimeout));
+
+    probe.destroy(w);
+    ASSERT_TRUE(program->wait(kPromptExit)) << "still running " << kPromptExit.count() << " ms after";
+    EXPECT_EQ(program->exit_status(), 0) << program->stderr_text();
+}
+
 // ---------------------------------------------------------------------------
 // Without a display.
 

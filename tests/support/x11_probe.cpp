@@ -148,6 +148,12 @@ void x11_probe::request_close(Window w)
     XFlush(m_display);
 }
 
+void x11_probe::destroy(Window w)
+{
+    XDestroyWindow(m_display, w);
+    XSync(m_display, False);
+}
+
 void x11_probe::iconify(Window w)
 {
     XIconifyWindow(m_display, w, DefaultScreen(m_display));

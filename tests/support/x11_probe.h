@@ -47,6 +47,8 @@ public:
     // Asks the window manager to close (WM_DELETE_WINDOW), iconify, or
     // activate the window; and resizes its client area.
     void request_close(Window w);
+    // Destroys another client's window, as a misbehaving client can.
+    void destroy(Window w);
     void iconify(Window w);
     void activate(Window w);
     void resize(Window w, int width, int height);
