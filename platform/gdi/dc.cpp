@@ -38,6 +38,7 @@ void fill(gdi_dc& dc, RECT r, COLORREF color)
         std::lock_guard<std::mutex> lock(dc.surface->lock);
         if (!gdi_clip(dc, r))
             return;
+        gdi_surface_begin_write(*dc.surface);
         uint32_t p = gdi_pixel_from_colorref(color);
         for (int y = r.top; y < r.bottom; ++y)
             std::fill_n(&dc.surface->pixels[static_cast<size_t>(y) * dc.surface->width + r.left], r.right - r.left, p);
@@ -196,6 +197,7 @@ BOOL DrawIcon(HDC hdc, int x, int y, HICON icon)
         std::lock_guard<std::mutex> lock(dc->surface->lock);
         if (!gdi_clip(*dc, r))
             return TRUE;
+        gdi_surface_begin_write(*dc->surface);
         for (int ty = r.top; ty < r.bottom; ++ty) {
             int sy0 = (ty - y) * image->height / size_h, sy1 = std::max(sy0 + 1, (ty - y + 1) * image->height / size_h);
             for (int tx = r.left; tx < r.right; ++tx) {

@@ -14,13 +14,34 @@
 #include <mutex>
 #include <vector>
 
+// Where a surface's pixels live: shared memory that the X server reads
+// directly (MIT-SHM), or the heap when the server cannot share memory.
+struct x11_pixel_store;
+struct x11_pixel_store_free {
+    void operator()(x11_pixel_store* store) const;
+};
+
+// Whether surfaces made from now on may use shared memory (they do by
+// default when the server offers it); tests turn it off to exercise the
+// plain transfer.
+void x11_surface_allow_shm(bool allowed);
+
 struct gdi_surface {
-    std::mutex lock;  // guards everything below
+    std::mutex lock;  // guards everything below, and the pixels' contents
     unsigned long xid = 0;
     int width = 0;
     int height = 0;
-    std::vector<uint32_t> pixels;  // 0x00RRGGBB, top row first
+    uint32_t* pixels = nullptr;  // width x height, 0x00RRGGBB, top row first; in store
+    std::unique_ptr<x11_pixel_store, x11_pixel_store_free> store;
+    // A transfer from shared memory the server may still be reading.
+    bool server_reading = false;
 };
+
+// Call with the surface locked before changing its pixels: waits until the
+// server has finished reading what was last presented from shared memory.
+// Presenting does not wait itself, so the drawing thread gets on with the
+// next frame while the server copies this one.
+void gdi_surface_begin_write(gdi_surface& surface);
 
 // A device context: a window's surface seen through a clip rectangle.
 // Used by one thread at a time, as on Win32.
@@ -29,7 +50,7 @@ struct gdi_dc {
     std::shared_ptr<gdi_surface> surface;
     RECT clip{};  // client coordinates, within the surface
     COLORREF background = RGB(255, 255, 255);
-    int stretch_mode = 1;
+    int stretch_mode = BLACKONWHITE;
 };
 
 // The DC behind a handle, or nullptr if the handle is not a live DC.

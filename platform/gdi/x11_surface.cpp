@@ -1,12 +1,24 @@
 // Window surfaces and their transfer to the X server.
+//
+// With MIT-SHM (a local server) a surface's pixels are a shared-memory
+// segment the server reads directly: presenting is one XShmPutImage, and
+// the next change to the pixels first waits until the server has copied
+// them (gdi_surface_begin_write), so no drawing thread changes them
+// underneath it. Without it the pixels are on the heap and go over the
+// connection with XPutImage.
 #include "gdi_internal.h"
 
 #include "../user/x11_display.h"
 
 #include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -50,6 +62,77 @@ unsigned long to_mask(uint32_t value, unsigned long mask)
     return ((value * max + 127) / 255) << shift;
 }
 
+std::atomic<bool> g_shm_allowed{true};
+
+// Whether the presentation connection can share memory with the server.
+bool shm_usable()
+{
+    static const bool usable = [] {
+        Display* d = x11_present_display();
+        return d && XShmQueryExtension(d);
+    }();
+    return usable && g_shm_allowed;
+}
+
+}  // namespace
+
+void x11_surface_allow_shm(bool allowed) { g_shm_allowed = allowed; }
+
+struct x11_pixel_store {
+    size_t count = 0;
+    std::vector<uint32_t> heap;  // used when shared memory is not
+    XShmSegmentInfo shm{};       // shmaddr is null when not attached
+    uint32_t* data() { return shm.shmaddr ? reinterpret_cast<uint32_t*>(shm.shmaddr) : heap.data(); }
+};
+
+void x11_pixel_store_free::operator()(x11_pixel_store* store) const
+{
+    if (store->shm.shmaddr) {
+        Display* d = x11_present_display();
+        XLockDisplay(d);
+        XShmDetach(d, &store->shm);
+        XSync(d, False);
+        XUnlockDisplay(d);
+        shmdt(store->shm.shmaddr);
+    }
+    delete store;
+}
+
+namespace {
+
+// Shared memory when the server takes it, else the heap. Never fails for
+// lack of shared memory; a zero-pixel surface gets an empty store.
+std::unique_ptr<x11_pixel_store, x11_pixel_store_free> make_store(size_t count)
+{
+    std::unique_ptr<x11_pixel_store, x11_pixel_store_free> store(new x11_pixel_store);
+    store->count = count;
+    if (count && shm_usable()) {
+        int id = shmget(IPC_PRIVATE, count * 4, IPC_CREAT | 0600);
+        if (id >= 0) {
+            void* addr = shmat(id, nullptr, 0);
+            if (addr != reinterpret_cast<void*>(-1)) {
+                Display* d = x11_present_display();
+                store->shm.shmid = id;
+                store->shm.shmaddr = static_cast<char*>(addr);
+                store->shm.readOnly = True;
+                XLockDisplay(d);
+                unsigned long serial = NextRequest(d);
+                bool attached = XShmAttach(d, &store->shm) && !x11_present_failed_since(serial);
+                XUnlockDisplay(d);
+                if (!attached) {
+                    shmdt(addr);
+                    store->shm.shmaddr = nullptr;
+                }
+            }
+            // Removed now, freed by the kernel once both sides detach.
+            shmctl(id, IPC_RMID, nullptr);
+        }
+    }
+    if (!store->shm.shmaddr)
+        store->heap.resize(count);
+    return store;
+}
+
 }  // namespace
 
 std::shared_ptr<gdi_surface> gdi_surface_create(unsigned long xid, int width, int height, COLORREF fill)
@@ -58,7 +141,10 @@ std::shared_ptr<gdi_surface> gdi_surface_create(unsigned long xid, int width, in
     s->xid = xid;
     s->width = std::max(width, 0);
     s->height = std::max(height, 0);
-    s->pixels.assign(static_cast<size_t>(s->width) * s->height, gdi_pixel_from_colorref(fill));
+    const size_t count = static_cast<size_t>(s->width) * s->height;
+    s->store = make_store(count);
+    s->pixels = s->store->data();
+    std::fill_n(s->pixels, count, gdi_pixel_from_colorref(fill));
     return s;
 }
 
@@ -66,16 +152,27 @@ void gdi_surface_resize(gdi_surface& s, int width, int height, COLORREF fill)
 {
     width = std::max(width, 0);
     height = std::max(height, 0);
-    std::lock_guard<std::mutex> lock(s.lock);
-    if (width == s.width && height == s.height)
-        return;
-    std::vector<uint32_t> next(static_cast<size_t>(width) * height, gdi_pixel_from_colorref(fill));
-    int w = std::min(width, s.width), h = std::min(height, s.height);
-    for (int y = 0; y < h; ++y)
-        std::copy_n(&s.pixels[static_cast<size_t>(y) * s.width], w, &next[static_cast<size_t>(y) * width]);
-    s.pixels.swap(next);
-    s.width = width;
-    s.height = height;
+    {
+        std::lock_guard<std::mutex> lock(s.lock);
+        if (width == s.width && height == s.height)
+            return;
+    }
+    // Made before taking the lock: attaching talks to the server.
+    auto next = make_store(static_cast<size_t>(width) * height);
+    uint32_t* to = next->data();
+    std::fill_n(to, next->count, gdi_pixel_from_colorref(fill));
+    std::unique_ptr<x11_pixel_store, x11_pixel_store_free> old;
+    {
+        std::lock_guard<std::mutex> lock(s.lock);
+        int w = std::min(width, s.width), h = std::min(height, s.height);
+        for (int y = 0; y < h; ++y)
+            std::copy_n(s.pixels + static_cast<size_t>(y) * s.width, w, to + static_cast<size_t>(y) * width);
+        old = std::move(s.store);
+        s.store = std::move(next);
+        s.pixels = to;
+        s.width = width;
+        s.height = height;
+    }
 }
 
 void gdi_surface_present(gdi_surface& s, const RECT& rect)
@@ -91,10 +188,22 @@ void gdi_surface_present(gdi_surface& s, const RECT& rect)
         return;
     int w = x1 - x0, h = y1 - y0;
     XLockDisplay(d);
-    if (vis.native) {
+    if (vis.native && s.store->shm.shmaddr) {
+        XImage* image = XShmCreateImage(d, vis.visual, static_cast<unsigned>(vis.depth), ZPixmap,
+                                        s.store->shm.shmaddr, &s.store->shm, static_cast<unsigned>(s.width),
+                                        static_cast<unsigned>(s.height));
+        if (image) {
+            XShmPutImage(d, s.xid, vis.gc, image, x0, y0, x0, y0, static_cast<unsigned>(w), static_cast<unsigned>(h),
+                         False);
+            image->data = nullptr;  // the pixels and segment belong to the surface
+            image->obdata = nullptr;
+            XDestroyImage(image);
+            s.server_reading = true;
+        }
+    } else if (vis.native) {
         // Straight from the surface: the image describes the whole buffer.
         XImage* image = XCreateImage(d, vis.visual, static_cast<unsigned>(vis.depth), ZPixmap, 0,
-                                     reinterpret_cast<char*>(s.pixels.data()), static_cast<unsigned>(s.width),
+                                     reinterpret_cast<char*>(s.pixels), static_cast<unsigned>(s.width),
                                      static_cast<unsigned>(s.height), 32, s.width * 4);
         if (image) {
             XPutImage(d, s.xid, vis.gc, image, x0, y0, x0, y0, static_cast<unsigned>(w), static_cast<unsigned>(h));
@@ -120,6 +229,17 @@ void gdi_surface_present(gdi_surface& s, const RECT& rect)
     }
     XFlush(d);
     XUnlockDisplay(d);
+}
+
+void gdi_surface_begin_write(gdi_surface& s)
+{
+    if (!s.server_reading)
+        return;
+    Display* d = x11_present_display();
+    XLockDisplay(d);
+    XSync(d, False);
+    XUnlockDisplay(d);
+    s.server_reading = false;
 }
 
 void gdi_surface_present_all(gdi_surface& s)

@@ -17,3 +17,63 @@ BOOL ExtTextOutW(HDC hdc, int x, int y, UINT options, const RECT* rect, LPCWSTR 
                  const INT* dx);
 COLORREF GetPixel(HDC hdc, int x, int y);
 COLORREF SetPixel(HDC hdc, int x, int y, COLORREF color);
+
+// Device-independent bitmaps ----------------------------------------------------
+
+#define BI_RGB 0L
+#define DIB_RGB_COLORS 0
+#define SRCCOPY 0x00CC0020u
+
+// Stretch modes. HALFTONE is smooth scaling: area averaging when shrinking,
+// interpolation when enlarging. COLORONCOLOR (and the two older modes) take
+// the nearest source pixel.
+#define BLACKONWHITE 1
+#define WHITEONBLACK 2
+#define COLORONCOLOR 3
+#define HALFTONE 4
+#define STRETCH_ANDSCANS BLACKONWHITE
+#define STRETCH_ORSCANS WHITEONBLACK
+#define STRETCH_DELETESCANS COLORONCOLOR
+#define STRETCH_HALFTONE HALFTONE
+
+#pragma pack(push, 1)
+typedef struct tagRGBQUAD {
+    BYTE rgbBlue;
+    BYTE rgbGreen;
+    BYTE rgbRed;
+    BYTE rgbReserved;
+} RGBQUAD;
+#pragma pack(pop)
+
+typedef struct tagBITMAPINFOHEADER {
+    DWORD biSize;
+    LONG biWidth;
+    LONG biHeight;  // positive: bottom-up rows; negative: top-down rows
+    WORD biPlanes;
+    WORD biBitCount;
+    DWORD biCompression;
+    DWORD biSizeImage;
+    LONG biXPelsPerMeter;
+    LONG biYPelsPerMeter;
+    DWORD biClrUsed;
+    DWORD biClrImportant;
+} BITMAPINFOHEADER, *LPBITMAPINFOHEADER;
+
+typedef struct tagBITMAPINFO {
+    BITMAPINFOHEADER bmiHeader;
+    RGBQUAD bmiColors[1];  // 8 bits per pixel: 256 entries (biClrUsed 0)
+} BITMAPINFO, *LPBITMAPINFO;
+
+// Any thread may draw; what is drawn reaches the screen before the call
+// returns, without the window's thread taking part.
+int SetStretchBltMode(HDC hdc, int mode);
+int GetStretchBltMode(HDC hdc);
+// Rows are 4-byte aligned as in Win32. 8 (through the colour table), 24
+// and 32 bits per pixel with BI_RGB. Returns the number of scan lines
+// drawn, 0 on failure.
+int StretchDIBits(HDC hdc, int xDest, int yDest, int destWidth, int destHeight, int xSrc, int ySrc, int srcWidth,
+                  int srcHeight, const void* bits, const BITMAPINFO* info, UINT usage, DWORD rop);
+// startScan/scanLines select the band of the bitmap that bits holds,
+// counted from the bitmap's bottom row as in Win32.
+int SetDIBitsToDevice(HDC hdc, int xDest, int yDest, DWORD width, DWORD height, int xSrc, int ySrc, UINT startScan,
+                      UINT scanLines, const void* bits, const BITMAPINFO* info, UINT usage);

@@ -5,6 +5,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -17,10 +18,19 @@ Display* g_ui = nullptr;
 std::once_flag g_present_once;
 Display* g_present = nullptr;
 
+// The last error seen on the presentation connection, for callers that
+// need to know whether a request of theirs failed.
+std::atomic<unsigned long> g_present_error_serial{0};
+
 // Asynchronous errors (a window that another process destroyed, pixels sent
 // to a window that just went away) are expected here and must not end the
 // program, which is what Xlib's default handler does.
-int x11_ignore_error(Display*, XErrorEvent*) { return 0; }
+int x11_ignore_error(Display* d, XErrorEvent* e)
+{
+    if (d == g_present)
+        g_present_error_serial = e->serial;
+    return 0;
+}
 
 int x11_io_error(Display*)
 {
@@ -66,6 +76,15 @@ void x11_ui_request(const std::function<void(Display*)>& fn)
     DWORD x_thread = user_x11_thread();
     if (x_thread && x_thread != GetCurrentThreadId())
         user_wake(x_thread);
+}
+
+bool x11_present_failed_since(unsigned long serial)
+{
+    Display* d = x11_present_display();
+    if (!d)
+        return true;
+    XSync(d, False);
+    return g_present_error_serial.load() >= serial;
 }
 
 std::string x11_display_name() { return XDisplayName(nullptr); }

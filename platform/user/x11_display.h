@@ -20,6 +20,9 @@ Display* x11_ui_display();
 Display* x11_present_display();
 // Runs fn with the UI connection locked, flushes, and wakes the X thread.
 void x11_ui_request(const std::function<void(Display*)>& fn);
+// Whether a request made on the presentation connection at or after serial
+// (NextRequest before it) failed. Syncs; call with the connection locked.
+bool x11_present_failed_since(unsigned long serial);
 // The name of the display Xlib would open ($DISPLAY), for messages.
 std::string x11_display_name();
 
