@@ -67,6 +67,14 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, size_t stackSize, LPTHREAD
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD GetCurrentThreadId();
 void Sleep(DWORD milliseconds);
+
+// A flag shared between threads: a full-barrier exchange, and a read that
+// sees every write made before the exchange that set it.
+inline LONG InterlockedExchange(LONG volatile* target, LONG value)
+{
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+inline LONG ReadAcquire(LONG const volatile* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
 DWORD GetTickCount();
 
 void InitializeCriticalSection(LPCRITICAL_SECTION section);

@@ -1,0 +1,85 @@
+// Video-input devices: the list of their names, numbered the way the
+// capture source opens them, virtual devices for hardware-free runs, and
+// the capture source itself.
+//
+// Position i of the name list is the index that VideoInputCapture::open(i)
+// opens: real devices are /dev/video<i> (OpenCV's own V4L2 numbering),
+// with an empty name where that number has no node or the node cannot
+// capture video (a gap, a metadata-only node), so that the positions after
+// it keep their numbers. Virtual devices follow the real ones.
+//
+// Threads: any thread may call these; the registry has its own lock.
+#pragma once
+
+#include <opencv2/videoio.hpp>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Names as UTF-16 code units carried in wchar_t (one unit per wchar_t).
+std::vector<std::wstring> video_input_device_names();
+
+// A hardware-free device, named like a real stick. Its frames come from a
+// GStreamer test pattern, or from a video file through OpenCV, paced like
+// a live device (one frame per 1/fps seconds, frames dropped if not read).
+struct video_input_virtual_device {
+    std::wstring name = L"USB3.0 HDMI Capture";
+    std::string file;            // empty: a moving test pattern
+    int width = 1920;
+    int height = 1080;
+    int fps = 60;
+    bool never_delivers = false;  // opens, but every read fails
+    long long raise_on_read = -1;  // that read (counted from 0) raises a cv::Exception
+};
+// Registers a device; returns its id (not its position, which follows the
+// real devices present at the time of each listing).
+int video_input_add_virtual(const video_input_virtual_device& device);
+void video_input_remove_virtual(int id);
+
+// What a virtual device has done since it was last opened, for the
+// benchmarks and tests: frames its clock produced, frames read, and for
+// each read frame the milliseconds from read returning it until the
+// reader came back for the next one (the reader draws in between).
+struct video_input_virtual_stats {
+    long long produced = 0;
+    long long delivered = 0;
+    std::vector<double> hold_ms;
+    int reader_tid = 0;  // the thread that last read, 0 if none
+};
+video_input_virtual_stats video_input_get_virtual_stats(int id);
+
+class video_input_source;
+
+// The video source of the program: a cv::VideoCapture whose open(int)
+// opens position i of video_input_device_names(), real or virtual.
+//
+// Threads: the UI thread opens, sets and releases; one capture thread
+// reads. Reads of one opened device never overlap (they are serialised),
+// and release() never waits for a read in progress: the device is closed
+// when the last read of it returns, and a blocked read of a virtual device
+// returns false at once. open() while a read of the previous device is
+// still blocked opens a new device without waiting.
+class video_input_capture : public cv::VideoCapture {
+public:
+    video_input_capture();
+    ~video_input_capture() override;
+    video_input_capture(const video_input_capture&) = delete;
+    video_input_capture& operator=(const video_input_capture&) = delete;
+
+    bool open(int index, int apiPreference = cv::CAP_ANY) override;
+    bool open(const cv::String& filename, int apiPreference = cv::CAP_ANY) override;
+    bool isOpened() const override;
+    void release() override;
+    bool grab() override;
+    bool retrieve(cv::OutputArray image, int flag = 0) override;
+    bool read(cv::OutputArray image) override;
+    bool set(int propId, double value) override;
+    double get(int propId) const override;
+
+private:
+    std::shared_ptr<video_input_source> current() const;
+    mutable std::mutex m_lock;  // guards m_source (the pointer, not the device)
+    std::shared_ptr<video_input_source> m_source;
+};

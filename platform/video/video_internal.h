@@ -1,0 +1,36 @@
+// The video-input layer's internals shared between its files.
+#pragma once
+
+#include <videoinput.h>
+
+#include <string>
+#include <vector>
+
+// Names of the registered virtual devices, in registration order, and the
+// ids that go with them (same length).
+void video_input_virtual_list(std::vector<std::wstring>& names, std::vector<int>& ids);
+// The names of the real devices only (see video_input_device_names).
+std::vector<std::wstring> v4l2_device_names();
+// Where the real devices are looked for; tests point these at a fake tree.
+// Defaults: "/sys/class/video4linux" and "/dev".
+void v4l2_set_roots(const std::string& sysfs_class, const std::string& dev);
+
+// One opened device. Reads of it are serialised by `reading`; stop() may
+// come from any thread and makes a blocked or later read return false
+// where the device allows it (virtual devices do; a real device's read
+// ends when the driver returns).
+class video_input_source {
+public:
+    virtual ~video_input_source() = default;
+    // Called with `reading` held.
+    virtual bool read_frame(cv::Mat& frame) = 0;
+    virtual bool set(int, double) { return false; }
+    virtual double get(int) const { return 0.0; }
+    virtual bool opened() const = 0;
+    virtual void stop() {}
+    std::mutex reading;
+};
+
+// Null when the device cannot be opened.
+std::shared_ptr<video_input_source> v4l2_open_source(int index);
+std::shared_ptr<video_input_source> video_input_open_virtual(int id);

@@ -1,0 +1,236 @@
+// Virtual video-input devices: a clock that makes a new frame every 1/fps
+// seconds whether or not anybody reads, like a live capture stick. A read
+// returns the newest frame it has not returned yet, waiting for the next
+// one if there is none; frames that came while the reader was busy are
+// lost, and counted.
+#include "video_internal.h"
+
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+struct virtual_entry {
+    int id = 0;
+    video_input_virtual_device device;
+    video_input_virtual_stats stats;
+};
+
+std::mutex g_devices_lock;  // guards devices() and g_next_id
+int g_next_id = 1;
+
+// Made on first use: programs register devices from their own static
+// initialisers, which may run before this file's.
+std::vector<virtual_entry>& devices()
+{
+    static auto* list = new std::vector<virtual_entry>;
+    return *list;
+}
+
+// A still picture to animate: one frame of GStreamer's test pattern, or
+// colour bars drawn here where GStreamer has no test source.
+cv::Mat test_pattern(int width, int height)
+{
+    cv::Mat frame;
+#if !defined(__SANITIZE_THREAD__)  // GStreamer's own threads are opaque to ThreadSanitizer
+    // GStreamer's complaint that a one-frame source has no length is noise.
+    const auto level = cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+    cv::VideoCapture source("videotestsrc num-buffers=1 pattern=smpte ! video/x-raw,width=" + std::to_string(width) +
+                                ",height=" + std::to_string(height) +
+                                " ! videoconvert ! video/x-raw,format=BGR ! appsink",
+                            cv::CAP_GSTREAMER);
+    const bool read = source.isOpened() && source.read(frame);
+    cv::utils::logging::setLogLevel(level);
+    if (read && frame.cols == width && frame.rows == height)
+        return frame.clone();
+#endif
+    frame.create(height, width, CV_8UC3);
+    const cv::Scalar bars[] = {{192, 192, 192}, {0, 192, 192}, {192, 192, 0}, {0, 192, 0},
+                               {192, 0, 192},   {0, 0, 192},   {192, 0, 0}};
+    for (int i = 0; i < 7; ++i)
+        cv::rectangle(frame, cv::Rect(width * i / 7, 0, width * (i + 1) / 7 - width * i / 7, height), bars[i],
+                      cv::FILLED);
+    return frame;
+}
+
+class virtual_source : public video_input_source {
+public:
+    virtual_source(int id, const video_input_virtual_device& device) : m_id(id), m_device(device)
+    {
+        if (!m_device.file.empty()) {
+            m_file.open(m_device.file);
+            m_open = m_file.isOpened();
+        } else {
+            m_pattern = test_pattern(std::max(m_device.width, 1), std::max(m_device.height, 1));
+            m_open = true;
+        }
+        m_start = clock_type::now();
+    }
+
+    bool opened() const override { return m_open; }
+
+    void stop() override
+    {
+        {
+            std::lock_guard<std::mutex> hold(m_stop_lock);
+            m_stopped = true;
+        }
+        m_stop_signal.notify_all();
+    }
+
+    bool read_frame(cv::Mat& frame) override
+    {
+        const auto entered = clock_type::now();
+        record([&](video_input_virtual_stats& s) {
+            if (m_last_return != clock_type::time_point())
+                s.hold_ms.push_back(std::chrono::duration<double, std::milli>(entered - m_last_return).count());
+            s.reader_tid = static_cast<int>(::syscall(SYS_gettid));
+        });
+        if (!m_open || m_device.never_delivers)
+            return false;
+        if (m_reads++ == m_device.raise_on_read)
+            CV_Error(cv::Error::StsError, "virtual capture device: a read that fails, as asked");
+        // The newest frame not returned yet, once its time has come.
+        const double period = 1.0 / std::max(m_device.fps, 1);
+        const double since = std::chrono::duration<double>(entered - m_start).count();
+        const long long newest = static_cast<long long>(std::floor(since / period));
+        const long long k = std::max(m_next, newest);
+        const auto due = m_start + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(k * period));
+        {
+            std::unique_lock<std::mutex> hold(m_stop_lock);
+            if (m_stop_signal.wait_until(hold, due, [&] { return m_stopped; }))
+                return false;
+        }
+        if (!next_picture(frame, k))
+            return false;
+        m_next = k + 1;
+        m_last_return = clock_type::now();
+        record([&](video_input_virtual_stats& s) {
+            s.produced = k + 1;
+            ++s.delivered;
+        });
+        return true;
+    }
+
+    bool set(int propId, double value) override
+    {
+        // Like a stick that only delivers its own size.
+        return (propId == cv::CAP_PROP_FRAME_WIDTH && static_cast<int>(value) == m_device.width) ||
+               (propId == cv::CAP_PROP_FRAME_HEIGHT && static_cast<int>(value) == m_device.height);
+    }
+
+    double get(int propId) const override
+    {
+        switch (propId) {
+        case cv::CAP_PROP_FRAME_WIDTH: return m_device.width;
+        case cv::CAP_PROP_FRAME_HEIGHT: return m_device.height;
+        case cv::CAP_PROP_FPS: return m_device.fps;
+        default: return 0.0;
+        }
+    }
+
+private:
+    bool next_picture(cv::Mat& frame, long long k)
+    {
+        if (m_file.isOpened()) {
+            if (!m_file.read(frame)) {
+                // At the end the file starts again, as a source that keeps playing.
+                m_file.set(cv::CAP_PROP_POS_FRAMES, 0);
+                if (!m_file.read(frame))
+                    return false;
+            }
+            return true;
+        }
+        frame = m_pattern.clone();
+        // Something moves, so that every frame differs from the last.
+        const int side = std::max(1, std::min(frame.cols, frame.rows) / 8);
+        const int span = std::max(1, frame.cols - side);
+        const int x = static_cast<int>((k * 8) % span);
+        cv::rectangle(frame, cv::Rect(x, frame.rows / 2 - side / 2, side, side), cv::Scalar(255, 255, 255), cv::FILLED);
+        return true;
+    }
+
+    template <typename F>
+    void record(F change)
+    {
+        std::lock_guard<std::mutex> hold(g_devices_lock);
+        for (auto& e : devices())
+            if (e.id == m_id)
+                change(e.stats);
+    }
+
+    int m_id;
+    video_input_virtual_device m_device;
+    cv::VideoCapture m_file;
+    cv::Mat m_pattern;
+    bool m_open = false;
+    clock_type::time_point m_start;
+    clock_type::time_point m_last_return;
+    long long m_next = 0;  // the first frame not returned yet
+    long long m_reads = 0;
+    std::mutex m_stop_lock;  // guards m_stopped
+    std::condition_variable m_stop_signal;
+    bool m_stopped = false;
+};
+
+}  // namespace
+
+int video_input_add_virtual(const video_input_virtual_device& device)
+{
+    std::lock_guard<std::mutex> hold(g_devices_lock);
+    virtual_entry e;
+    e.id = g_next_id++;
+    e.device = device;
+    devices().push_back(e);
+    return e.id;
+}
+
+void video_input_remove_virtual(int id)
+{
+    std::lock_guard<std::mutex> hold(g_devices_lock);
+    devices().erase(std::remove_if(devices().begin(), devices().end(), [&](const virtual_entry& e) { return e.id == id; }),
+                    devices().end());
+}
+
+void video_input_virtual_list(std::vector<std::wstring>& names, std::vector<int>& ids)
+{
+    std::lock_guard<std::mutex> hold(g_devices_lock);
+    for (const auto& e : devices()) {
+        names.push_back(e.device.name);
+        ids.push_back(e.id);
+    }
+}
+
+video_input_virtual_stats video_input_get_virtual_stats(int id)
+{
+    std::lock_guard<std::mutex> hold(g_devices_lock);
+    for (const auto& e : devices())
+        if (e.id == id)
+            return e.stats;
+    return {};
+}
+
+std::shared_ptr<video_input_source> video_input_open_virtual(int id)
+{
+    video_input_virtual_device device;
+    {
+        std::lock_guard<std::mutex> hold(g_devices_lock);
+        auto it = std::find_if(devices().begin(), devices().end(), [&](const virtual_entry& e) { return e.id == id; });
+        if (it == devices().end())
+            return nullptr;
+        device = it->device;
+        it->stats = video_input_virtual_stats();
+    }
+    auto source = std::make_shared<virtual_source>(id, device);
+    return source->opened() ? source : nullptr;
+}
