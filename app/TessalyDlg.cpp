@@ -1,5 +1,7 @@
 #include "TessalyDlg.h"
 
+#include "CaptureDevice.h"
+
 #include "resource.h"
 
 #include <opencv2/core.hpp>
@@ -59,6 +61,16 @@ BOOL CTessalyDlg::OnInitDialog()
     SetIcon(m_hIcon, FALSE);
 
     GetClientRect(&m_rcClient);
+
+    if (!m_capture.isOpened()) {
+        if (FindCaptureDevice()) {
+            m_bDevicePresent = true;
+            m_capture.open(g_CaptureDeviceIndex);
+            StartCaptureThread();
+        } else {
+            SetNoSignal();
+        }
+    }
     return TRUE;
 }
 
@@ -87,6 +99,9 @@ void CTessalyDlg::OnPaint()
             GetClientRect(&rect);
             dc.FillSolidRect(rect, 0);
             CDialog::OnPaint();
+            // Rebuilt on every paint: nothing else redraws the control while no video runs.
+            if (!m_capture.isOpened())
+                SetNoSignal();
         }
     } catch (const cv::Exception&) {
         ::OutputDebugStringA("OnPaint error\n");
@@ -95,18 +110,28 @@ void CTessalyDlg::OnPaint()
 
 HCURSOR CTessalyDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
 
+// How long stopping waits for the capture run to leave its loop. Releasing
+// the source ends a read in progress on a virtual device at once; a real
+// device whose driver holds the read longer is left to end by itself, so
+// that closing never takes a second.
+const DWORD kCaptureEndWait = 700;
+
 void CTessalyDlg::OnStopCapture()
 {
-    m_bStopCapture = TRUE;
+    // Read by the capture thread at the top of each pass of its loop.
+    ::InterlockedExchange(&m_bStopCapture, TRUE);
     ::Sleep(10);
     m_capture.release();
+    WaitForCaptureThread(kCaptureEndWait);
 }
 
 void CTessalyDlg::OnClose()
 {
-    m_bStopCapture = TRUE;
+    // Read by the capture thread at the top of each pass of its loop.
+    ::InterlockedExchange(&m_bStopCapture, TRUE);
     ::Sleep(10);
     m_capture.release();
+    WaitForCaptureThread(kCaptureEndWait);
     CDialog::OnClose();
     cv::destroyAllWindows();
 }

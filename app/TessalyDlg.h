@@ -9,8 +9,13 @@
 
 #include <afxwin.h>
 
+#include <videoinput.h>
+
 #include <opencv2/core/types_c.h>
 #include <opencv2/videoio.hpp>
+
+// The capture thread's entry; param is the dialog. Returns 1.
+DWORD WINAPI CaptureThreadProc(LPVOID param);
 
 class CTessalyDlg : public CDialog {
 public:
@@ -30,6 +35,20 @@ public:
     void DrawFrame(IplImage* image);
     void DrawFrameCentered(IplImage* image);
 
+    // Fills the picture control with the no-signal screen, rebuilt from
+    // scratch on every call: black, "No Input Signal" in green with its
+    // baseline starting 100 px left of the centre on the middle row, and
+    // the picture at m_strNoSignalImage drawn centred over it (1:1, or
+    // shrunk to fit). A missing or unreadable picture leaves the text.
+    // OpenCV errors, including a control with no width or height, are
+    // traced as "SetNoSignal error" and go no further. UI thread only.
+    void SetNoSignal();
+
+    // One capture run, on the capture thread: clears the control to black,
+    // asks the source for 1920 x 1080, then reads and draws frames until
+    // the stop flag is set or the source stops delivering. Returns 1.
+    int CaptureLoop();
+
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL OnInitDialog() override;
@@ -46,9 +65,15 @@ protected:
     // the client size at the last layout (m_rcClient).
     void ChangeSize(CWnd* pWnd, int cx, int cy);
 
+    // Starts a capture run on its own thread and keeps the thread's handle,
+    // so that closing can wait for the run to leave its loop.
+    void StartCaptureThread();
+    // Waits up to timeout ms for the last capture run to end.
+    void WaitForCaptureThread(DWORD timeout);
+
     CPoint m_ptLastMouse;
     HICON m_hIcon;
-    cv::VideoCapture m_capture;
+    video_input_capture m_capture;  // a cv::VideoCapture that opens by device list position
     BOOL m_bFullScreen;
     CRect m_rcRestore;
     LONG m_lStyle;
@@ -57,4 +82,5 @@ protected:
     BOOL m_bStopCapture;
     CRect m_rcClient;
     CListBox m_listBox;
+    HANDLE m_hCaptureThread = nullptr;  // the last capture run's thread (UI thread only)
 };

@@ -1,0 +1,72 @@
+// The capture run: frames are read and drawn on the capture thread itself,
+// one at a time, with no queue and no hand-off to the UI thread.
+#include "TessalyDlg.h"
+
+#include <opencv2/core.hpp>
+#include <opencv2/core/core_c.h>
+
+namespace {
+
+const int kPictureControl = 1001;
+
+}  // namespace
+
+DWORD WINAPI CaptureThreadProc(LPVOID param)
+{
+    static_cast<CTessalyDlg*>(param)->CaptureLoop();
+    return 1;
+}
+
+int CTessalyDlg::CaptureLoop()
+{
+    CRect rect;
+    if (CWnd* control = GetDlgItem(kPictureControl))
+        ::GetClientRect(control->GetSafeHwnd(), &rect);
+
+    cv::Mat black = cv::Mat::zeros(cv::Size(rect.Width(), rect.Height()), CV_8UC3);
+    IplImage blackHeader = cvIplImage(black);
+    DrawFrame(&blackHeader);
+    black.release();
+
+    m_capture.set(cv::CAP_PROP_FRAME_WIDTH, 1920.0);
+    m_capture.set(cv::CAP_PROP_FRAME_HEIGHT, 1080.0);
+
+    // The audio pass-through and its volume thread start here once sound
+    // is part of the program.
+
+    while (!::ReadAcquire(&m_bStopCapture)) {
+        cv::Mat frame;
+        try {
+            if (!m_capture.read(frame))
+                break;
+            if (frame.empty())
+                break;
+            IplImage header = cvIplImage(frame);
+            DrawFrame(&header);
+            frame.release();
+        } catch (const cv::Exception&) {
+            ::OutputDebugStringA("OnSize error\n");
+            frame.release();
+        }
+    }
+    return 1;
+}
+
+void CTessalyDlg::StartCaptureThread()
+{
+    // A finished run's handle; a run still going keeps its thread, which
+    // ends by itself.
+    if (m_hCaptureThread)
+        ::CloseHandle(m_hCaptureThread);
+    m_hCaptureThread = ::CreateThread(nullptr, 0, CaptureThreadProc, this, 0, nullptr);
+}
+
+void CTessalyDlg::WaitForCaptureThread(DWORD timeout)
+{
+    if (!m_hCaptureThread)
+        return;
+    if (::WaitForSingleObject(m_hCaptureThread, timeout) == WAIT_OBJECT_0) {
+        ::CloseHandle(m_hCaptureThread);
+        m_hCaptureThread = nullptr;
+    }
+}
