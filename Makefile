@@ -2,7 +2,7 @@
 
 UBSAN_ENV := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: build run test test-tsan bench clean
+.PHONY: build run demo test test-tsan bench clean
 
 build:
 	tools/install-deps.sh
@@ -11,6 +11,9 @@ build:
 
 run: build
 	./build/vistamo
+
+demo: build
+	tools/demo.sh build
 
 test:
 	tools/install-deps.sh
