@@ -105,6 +105,24 @@ TEST_F(CaptureRun, TheStopCommandEndsTheRunAndReleasesTheSource)
     const long long after = delivered();
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(delivered(), after);
+    // The next paint shows the no-signal screen: its green text on the
+    // control's centre line.
+    ::InvalidateRect(dlg.m_hWnd, nullptr, TRUE);
+    EXPECT_TRUE(pump_until([&] {
+        for (int x = 331; x < 531; ++x)
+            if (at(x, 281) == RGB(0, 255, 0) || at(x, 280) == RGB(0, 255, 0))
+                return true;
+        return false;
+    }));
+}
+
+TEST_F(CaptureRun, WithoutAStickNoRunStarts)
+{
+    dlg.Create(102);
+    control = ::GetDlgItem(dlg.m_hWnd, 1001);
+    EXPECT_FALSE(dlg.m_bDevicePresent);
+    EXPECT_FALSE(dlg.m_capture.isOpened());
+    EXPECT_EQ(dlg.m_hCaptureThread, nullptr);
 }
 
 TEST_F(CaptureRun, AReadThatRaisesIsTracedOnceAndStreamingGoesOn)
