@@ -40,8 +40,9 @@ void video_input_remove_virtual(int id);
 
 // What a virtual device has done since it was last opened, for the
 // benchmarks and tests: frames its clock produced, frames read, and for
-// each read frame the milliseconds from read returning it until the
-// reader came back for the next one (the reader draws in between).
+// each read frame (the latest 100,000 at most) the milliseconds from read
+// returning it until the reader came back for the next one (the reader
+// draws in between).
 struct video_input_virtual_stats {
     long long produced = 0;
     long long delivered = 0;
@@ -72,6 +73,7 @@ public:
     bool open(const cv::String& filename, int apiPreference = cv::CAP_ANY) override;
     bool isOpened() const override;
     void release() override;
+    // The program reads with read(); grab and retrieve are not supported.
     bool grab() override;
     bool retrieve(cv::OutputArray image, int flag = 0) override;
     bool read(cv::OutputArray image) override;

@@ -20,6 +20,8 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
+constexpr size_t kMaxSamples = 100000;
+
 struct virtual_entry {
     int id = 0;
     video_input_virtual_device device;
@@ -92,8 +94,12 @@ public:
     {
         const auto entered = clock_type::now();
         record([&](video_input_virtual_stats& s) {
-            if (m_last_return != clock_type::time_point())
+            if (m_last_return != clock_type::time_point()) {
+                // A demo may run for hours: keep the recent samples only.
+                if (s.hold_ms.size() >= kMaxSamples)
+                    s.hold_ms.erase(s.hold_ms.begin(), s.hold_ms.begin() + kMaxSamples / 2);
                 s.hold_ms.push_back(std::chrono::duration<double, std::milli>(entered - m_last_return).count());
+            }
             s.reader_tid = static_cast<int>(::syscall(SYS_gettid));
         });
         if (!m_open || m_device.never_delivers)
