@@ -3,6 +3,7 @@
 // client.
 #include "TessalyDlg.h"
 
+#include "message_pump.h"
 #include "x11_probe.h"
 
 #include <gtest/gtest.h>
@@ -31,24 +32,11 @@ public:
     using CTessalyDlg::m_strNoSignalImage;
 };
 
-// Runs this thread's messages until pred holds or the time is up.
-bool pump_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 3000ms)
+// Runs this thread's messages, the framework's pre-translation first,
+// until pred holds or the time is up.
+bool run_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 3000ms)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        MSG msg;
-        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (!AfxPreTranslateMessage(&msg)) {
-                ::TranslateMessage(&msg);
-                ::DispatchMessageW(&msg);
-            }
-        }
-        if (pred())
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
+    return pump_until(pred, timeout, AfxPreTranslateMessage);
 }
 
 CRect client_of(HWND hwnd)
@@ -94,7 +82,7 @@ protected:
         hwnd = dlg.m_hWnd;
         ASSERT_TRUE(::IsWindow(hwnd));
         // Shown and laid out by the window manager.
-        ASSERT_TRUE(pump_until([&] { return probe.client_rect(window()).width == 863; }));
+        ASSERT_TRUE(run_until([&] { return probe.client_rect(window()).width == 863; }));
     }
     void TearDown() override
     {
@@ -107,7 +95,7 @@ protected:
     bool resize_client(int width, int height)
     {
         probe.resize(window(), width, height);
-        return pump_until([&] { return client_of(hwnd).Width() == width && client_of(hwnd).Height() == height; });
+        return run_until([&] { return client_of(hwnd).Width() == width && client_of(hwnd).Height() == height; });
     }
 
     bool paint_now()
@@ -157,7 +145,7 @@ TEST_F(MainDialog, CarriesItsIconAndTheAboutItemThatDoesNothing)
     EXPECT_STREQ(text, L"关于 Tessaly(&A)...");
 
     ::SendMessageW(hwnd, WM_SYSCOMMAND, 16, 0);
-    pump_until([] { return false; }, 100ms);
+    run_until([] { return false; }, 100ms);
     EXPECT_TRUE(::IsWindow(hwnd));
     EXPECT_FALSE(::IsIconic(hwnd));
     EXPECT_EQ(client_of(hwnd), CRect(0, 0, 863, 565));
@@ -174,29 +162,29 @@ TEST_F(MainDialog, NoSignalPicturePathIsBesideTheExecutable)
 TEST_F(MainDialog, PictureControlFollowsResizesProportionally)
 {
     ASSERT_TRUE(resize_client(400, 300));
-    ASSERT_TRUE(pump_until([&] { return near(picture_rect(hwnd), CRect(0, 0, 400, 300)); }));
+    ASSERT_TRUE(run_until([&] { return near(picture_rect(hwnd), CRect(0, 0, 400, 300)); }));
 
     ASSERT_TRUE(resize_client(800, 600));
-    EXPECT_TRUE(pump_until([&] { return near(picture_rect(hwnd), CRect(0, 0, 800, 600)); }))
+    EXPECT_TRUE(run_until([&] { return near(picture_rect(hwnd), CRect(0, 0, 800, 600)); }))
         << picture_rect(hwnd).Width() << "x" << picture_rect(hwnd).Height();
     EXPECT_EQ(dlg.m_rcClient, CRect(0, 0, 800, 600));
 
     ASSERT_TRUE(resize_client(400, 300));
-    EXPECT_TRUE(pump_until([&] { return near(picture_rect(hwnd), CRect(0, 0, 400, 300)); }));
+    EXPECT_TRUE(run_until([&] { return near(picture_rect(hwnd), CRect(0, 0, 400, 300)); }));
 }
 
 TEST_F(MainDialog, MinimiseAndRestoreKeepTheLayout)
 {
     ASSERT_TRUE(resize_client(640, 480));
-    ASSERT_TRUE(pump_until([&] { return near(picture_rect(hwnd), CRect(0, 0, 640, 480)); }));
+    ASSERT_TRUE(run_until([&] { return near(picture_rect(hwnd), CRect(0, 0, 640, 480)); }));
 
     ::SendMessageW(hwnd, WM_SYSCOMMAND, SC_MINIMIZE, 0);
-    ASSERT_TRUE(pump_until([&] { return ::IsIconic(hwnd) != FALSE; }));
+    ASSERT_TRUE(run_until([&] { return ::IsIconic(hwnd) != FALSE; }));
     EXPECT_EQ(dlg.m_rcClient, CRect(0, 0, 640, 480));
 
     ::SendMessageW(hwnd, WM_SYSCOMMAND, SC_RESTORE, 0);
-    ASSERT_TRUE(pump_until([&] { return !::IsIconic(hwnd); }));
-    EXPECT_TRUE(pump_until([&] { return near(picture_rect(hwnd), CRect(0, 0, 640, 480)); }));
+    ASSERT_TRUE(run_until([&] { return !::IsIconic(hwnd); }));
+    EXPECT_TRUE(run_until([&] { return near(picture_rect(hwnd), CRect(0, 0, 640, 480)); }));
     EXPECT_EQ(client_of(hwnd), CRect(0, 0, 640, 480));
 }
 
@@ -228,7 +216,7 @@ TEST_F(MainDialog, PaintsBlackAroundTheNoSignalScreenWhileShown)
 TEST_F(MainDialog, PaintsTheIconCentredWhileMinimised)
 {
     ::SendMessageW(hwnd, WM_SYSCOMMAND, SC_MINIMIZE, 0);
-    ASSERT_TRUE(pump_until([&] { return ::IsIconic(hwnd) != FALSE; }));
+    ASSERT_TRUE(run_until([&] { return ::IsIconic(hwnd) != FALSE; }));
     paint_now();
 
     const COLORREF face = ::GetSysColor(COLOR_3DFACE);

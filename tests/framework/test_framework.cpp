@@ -5,6 +5,7 @@
 // Needs an X display with a window manager (tools/run-tests.sh).
 #include <afxwin.h>
 #include <gtest/gtest.h>
+#include "message_pump.h"
 
 #include "../../res/resource.h"
 
@@ -16,22 +17,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Runs this thread's messages until pred holds or the time is up.
-bool pump_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 3000ms)
+// Runs this thread's messages, the framework's pre-translation first,
+// until pred holds or the time is up.
+bool run_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 3000ms)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        MSG msg;
-        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (!AfxPreTranslateMessage(&msg))
-                ::DispatchMessageW(&msg);
-        }
-        if (pred())
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
+    return pump_until(pred, timeout, AfxPreTranslateMessage);
 }
 
 // Strings ------------------------------------------------------------------------
@@ -167,7 +157,7 @@ TEST_F(MessageMap, TheMostDerivedEntryWinsAndBaseEntriesStillApply)
 {
     EXPECT_EQ(wnd.SendMessage(WM_USER + 1, 21), 42);
     ::SetTimer(wnd.m_hWnd, 7, 1, nullptr);
-    ASSERT_TRUE(pump_until([&] { return !wnd.seen.empty() && wnd.seen.back() == "base timer 7"; }));
+    ASSERT_TRUE(run_until([&] { return !wnd.seen.empty() && wnd.seen.back() == "base timer 7"; }));
     ::KillTimer(wnd.m_hWnd, 7);
     EXPECT_EQ(wnd.seen.front(), "derived ping");
 }

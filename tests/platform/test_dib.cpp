@@ -8,6 +8,7 @@
 
 #include "../../platform/gdi/gdi_internal.h"
 #include "../../platform/gdi/resample.h"
+#include "message_pump.h"
 #include "x11_probe.h"
 
 #include <chrono>
@@ -122,21 +123,6 @@ protected:
                           (static_cast<unsigned long>(GetRValue(kGround)) << 16 | GetGValue(kGround) << 8 |
                            GetBValue(kGround));
                });
-    }
-
-    static bool pump_until(const std::function<bool()>& pred)
-    {
-        auto deadline = std::chrono::steady_clock::now() + 3s;
-        for (;;) {
-            MSG m;
-            while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE))
-                DispatchMessageW(&m);
-            if (pred())
-                return true;
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(5ms);
-        }
     }
 
     COLORREF px(int x, int y) { return GetPixel(dc, x, y); }

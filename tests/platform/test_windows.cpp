@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "message_pump.h"
 #include "x11_probe.h"
 
 #include <X11/Xutil.h>
@@ -98,29 +99,8 @@ const wchar_t kClass[] = L"VistamoTestWindow";
 
 HINSTANCE instance() { return GetModuleHandleW(nullptr); }
 
-// Dispatches whatever is waiting, as a message loop would.
-void pump()
-{
-    MSG m;
-    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&m);
-        DispatchMessageW(&m);
-    }
-}
-
-// Runs the message loop until pred holds or the timeout passes.
-bool pump_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 10s)
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        pump();
-        if (pred())
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-}
+// Window-manager round trips under the sanitizers can be slow.
+constexpr std::chrono::milliseconds kWait = 10s;
 
 // Ends the process with a message if a test hangs, so that a deadlock shows
 // as what it is instead of as the runner's timeout.
@@ -210,7 +190,7 @@ protected:
             auto found = m_probe.find_by_title(title);
             return std::find(found.begin(), found.end(), xid) != found.end() && IsWindowVisible(h) &&
                    m_probe.frame_extents(xid).y > 0;
-        });
+        }, kWait);
     }
 
     static Window xid_of(HWND h) { return static_cast<Window>(reinterpret_cast<uintptr_t>(h)); }
@@ -562,7 +542,7 @@ TEST_F(WindowTest, TwoThreadsSendingToEachOtherDoNotDeadlock)
         while (at_barrier.load() < 2 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::yield();
         EXPECT_EQ(SendMessageW(other.hwnd(), kCross, 5, 0), 50);
-        EXPECT_TRUE(pump_until([&] { return crossing_result.load() != -1; }));
+        EXPECT_TRUE(pump_until([&] { return crossing_result.load() != -1; }, kWait));
         EXPECT_EQ(crossing_result.load(), 30);
         for (const auto& e : log_of(kCross)) {
             if (e.hwnd == mine)
@@ -608,16 +588,16 @@ TEST_F(WindowTest, TimersDeliverTheirIdUntilKilled)
     EXPECT_NE(SetTimer(h, 5, 20, nullptr), 0u);
     EXPECT_NE(SetTimer(h, 6, 20, nullptr), 0u);
 
-    ASSERT_TRUE(pump_until([&] { return timer_count(h, 5) >= 2 && timer_count(h, 6) >= 1; }));
+    ASSERT_TRUE(pump_until([&] { return timer_count(h, 5) >= 2 && timer_count(h, 6) >= 1; }, kWait));
     for (const auto& e : log_of(WM_TIMER))
         EXPECT_EQ(e.hwnd, h);
 
     EXPECT_TRUE(KillTimer(h, 5));
-    pump();
+    pump_messages();
     const size_t fives = timer_count(h, 5);
     const size_t sixes = timer_count(h, 6);
     // Timer 6 keeps going for many periods of timer 5; 5 stays silent.
-    ASSERT_TRUE(pump_until([&] { return timer_count(h, 6) >= sixes + 6; }));
+    ASSERT_TRUE(pump_until([&] { return timer_count(h, 6) >= sixes + 6; }, kWait));
     EXPECT_EQ(timer_count(h, 5), fives) << "a killed timer fired again";
 
     EXPECT_FALSE(KillTimer(h, 5)) << "already killed";
@@ -632,7 +612,7 @@ TEST_F(WindowTest, TimerWithProcedureCallsItInsteadOfTheWindow)
     clear_log();
     g_timer_proc_calls = 0;
     EXPECT_NE(SetTimer(h, 7, 20, count_timer), 0u);
-    ASSERT_TRUE(pump_until([&] { return g_timer_proc_calls.load() >= 2; }));
+    ASSERT_TRUE(pump_until([&] { return g_timer_proc_calls.load() >= 2; }, kWait));
     EXPECT_EQ(g_timer_proc_hwnd.load(), h);
     EXPECT_EQ(g_timer_proc_id.load(), 7u);
     EXPECT_EQ(timer_count(h, 7), 0u) << "the window procedure must not see a timer that has its own procedure";
@@ -647,10 +627,10 @@ TEST_F(WindowTest, DestroyedWindowsTimersStop)
     ASSERT_NE(keeper, nullptr);
     EXPECT_NE(SetTimer(h, 8, 20, nullptr), 0u);
     EXPECT_NE(SetTimer(keeper, 9, 20, nullptr), 0u);
-    ASSERT_TRUE(pump_until([&] { return timer_count(h, 8) >= 1; }));
+    ASSERT_TRUE(pump_until([&] { return timer_count(h, 8) >= 1; }, kWait));
     ASSERT_TRUE(DestroyWindow(h));
     clear_log();
-    ASSERT_TRUE(pump_until([&] { return timer_count(keeper, 9) >= 5; }));
+    ASSERT_TRUE(pump_until([&] { return timer_count(keeper, 9) >= 5; }, kWait));
     EXPECT_EQ(log_of(WM_TIMER, h).size(), 0u);
     SetLastError(0);
     EXPECT_EQ(SetTimer(h, 8, 20, nullptr), 0u);
@@ -1056,7 +1036,7 @@ TEST_F(DialogTest, CloseBecomesCancelAndLeavesTheDialog)
     ASSERT_NE(m_dlg, nullptr);
     clear_log();
     SendMessageW(m_dlg, WM_CLOSE, 0, 0);
-    ASSERT_TRUE(pump_until([&] { return !commands(m_dlg, IDCANCEL).empty(); }));
+    ASSERT_TRUE(pump_until([&] { return !commands(m_dlg, IDCANCEL).empty(); }, kWait));
     auto cancel = commands(m_dlg, IDCANCEL);
     ASSERT_EQ(cancel.size(), 1u);
     EXPECT_EQ(HIWORD(cancel[0].wParam), 0);
@@ -1186,14 +1166,14 @@ TEST_F(WindowTest, InvalidatingLeadsToOnePaintCoveringEveryInvalidRectangle)
         return handles_paint_with(h, [&](HDC, const PAINTSTRUCT& ps) { painted.push_back(ps.rcPaint); }, w, m, r);
     };
     ASSERT_TRUE(show_managed(h, "paint count"));
-    ASSERT_TRUE(pump_until([&] { return !painted.empty(); })) << "a shown window is painted";
-    pump();
+    ASSERT_TRUE(pump_until([&] { return !painted.empty(); }, kWait)) << "a shown window is painted";
+    pump_messages();
     painted.clear();
 
     RECT a{10, 10, 20, 20}, b{50, 40, 60, 70};
     EXPECT_TRUE(InvalidateRect(h, &a, FALSE));
     EXPECT_TRUE(InvalidateRect(h, &b, FALSE));
-    pump();
+    pump_messages();
     ASSERT_EQ(painted.size(), 1u) << "two invalidations, one WM_PAINT";
     EXPECT_EQ(painted[0].left, 10);
     EXPECT_EQ(painted[0].top, 10);
@@ -1233,7 +1213,7 @@ TEST_F(WindowTest, PaintingFillsPixelsThatReadBackAndShowOnScreen)
             w, m, r);
     };
     ASSERT_TRUE(show_managed(h, "paint pixels"));
-    ASSERT_TRUE(pump_until([&] { return read_in_paint == blue; }));
+    ASSERT_TRUE(pump_until([&] { return read_in_paint == blue; }, kWait));
 
     HDC dc = GetDC(h);
     ASSERT_NE(dc, nullptr);
@@ -1253,7 +1233,7 @@ TEST_F(WindowTest, PaintingFillsPixelsThatReadBackAndShowOnScreen)
     RECT corner{0, 0, 10, 10};
     read_in_paint = CLR_INVALID;
     InvalidateRect(h, &corner, FALSE);
-    ASSERT_TRUE(pump_until([&] { return read_in_paint != CLR_INVALID; }));
+    ASSERT_TRUE(pump_until([&] { return read_in_paint != CLR_INVALID; }, kWait));
     dc = GetDC(h);
     EXPECT_EQ(GetPixel(dc, 5, 5), red);
     EXPECT_EQ(GetPixel(dc, 50, 50), blue) << "painted outside the update rectangle";
@@ -1282,7 +1262,7 @@ TEST_F(WindowTest, DrawIconScalesTheIconToTheSystemIconSize)
             w, m, r);
     };
     ASSERT_TRUE(show_managed(h, "draw icon"));
-    ASSERT_TRUE(pump_until([&] { return drawn; }));
+    ASSERT_TRUE(pump_until([&] { return drawn; }, kWait));
 
     HDC dc = GetDC(h);
     ASSERT_NE(dc, nullptr);
@@ -1309,7 +1289,7 @@ TEST_F(WindowTest, MovingAChildChangesItsRectanglesConsistently)
     ASSERT_TRUE(show_managed(parent, "geometry"));
     HWND child = create_child(parent, 7, 5, 6, 50, 40);
     ASSERT_NE(child, nullptr);
-    pump();
+    pump_messages();
     clear_log();
 
     EXPECT_TRUE(MoveWindow(child, 30, 20, 120, 80, TRUE));
@@ -1359,7 +1339,7 @@ TEST_F(WindowTest, WindowManagerResizeSendsWmSize)
     HWND h = create_top(L"resize me");
     ASSERT_NE(h, nullptr);
     ASSERT_TRUE(show_managed(h, "resize me"));
-    pump();
+    pump_messages();
     clear_log();
 
     m_probe.resize(xid_of(h), 420, 310);
@@ -1369,7 +1349,7 @@ TEST_F(WindowTest, WindowManagerResizeSendsWmSize)
                 return true;
         return false;
     };
-    ASSERT_TRUE(pump_until(resized)) << "no WM_SIZE for the new size";
+    ASSERT_TRUE(pump_until(resized, kWait)) << "no WM_SIZE for the new size";
     RECT rc{};
     ASSERT_TRUE(GetClientRect(h, &rc));
     EXPECT_EQ(rc.right, 420);
@@ -1390,11 +1370,11 @@ TEST_F(WindowTest, MinimizeAndRestore)
     HWND h = create_top(L"minimize me");
     ASSERT_NE(h, nullptr);
     ASSERT_TRUE(show_managed(h, "minimize me"));
-    pump();
+    pump_messages();
     clear_log();
 
     ShowWindow(h, SW_MINIMIZE);
-    ASSERT_TRUE(pump_until([&] { return IsIconic(h) != FALSE; }));
+    ASSERT_TRUE(pump_until([&] { return IsIconic(h) != FALSE; }, kWait));
     EXPECT_TRUE(m_probe.is_iconic(xid_of(h)));
     auto sizes = log_of(WM_SIZE, h);
     ASSERT_FALSE(sizes.empty());
@@ -1403,14 +1383,14 @@ TEST_F(WindowTest, MinimizeAndRestore)
 
     clear_log();
     ShowWindow(h, SW_RESTORE);
-    ASSERT_TRUE(pump_until([&] { return !IsIconic(h); }));
+    ASSERT_TRUE(pump_until([&] { return !IsIconic(h); }, kWait));
     EXPECT_TRUE(x11_probe::wait_until([&] { return !m_probe.is_iconic(xid_of(h)); }));
     ASSERT_TRUE(pump_until([&] {
         for (const auto& e : log_of(WM_SIZE, h))
             if (e.wParam == SIZE_RESTORED)
                 return true;
         return false;
-    }));
+    }, kWait));
     EXPECT_FALSE(GetWindowLongW(h, GWL_STYLE) & WS_MINIMIZE);
     EXPECT_TRUE(IsWindowVisible(h));
 }
@@ -1421,7 +1401,7 @@ TEST_F(WindowTest, StyleWrittenBackWhileMinimizedDoesNotStayMinimized)
     ASSERT_NE(h, nullptr);
     ASSERT_TRUE(show_managed(h, "minimized style"));
     ShowWindow(h, SW_MINIMIZE);
-    ASSERT_TRUE(pump_until([&] { return IsIconic(h) != FALSE; }));
+    ASSERT_TRUE(pump_until([&] { return IsIconic(h) != FALSE; }, kWait));
 
     // Read and written back unchanged, as code saving and restoring the
     // style around a change does.
@@ -1430,7 +1410,7 @@ TEST_F(WindowTest, StyleWrittenBackWhileMinimizedDoesNotStayMinimized)
     SetWindowLongW(h, GWL_STYLE, style);
 
     ShowWindow(h, SW_RESTORE);
-    ASSERT_TRUE(pump_until([&] { return !IsIconic(h); }));
+    ASSERT_TRUE(pump_until([&] { return !IsIconic(h); }, kWait));
     EXPECT_FALSE(GetWindowLongW(h, GWL_STYLE) & WS_MINIMIZE) << "the style still says minimised after a restore";
 }
 
@@ -1498,7 +1478,7 @@ TEST_F(WindowTest, ClientMessageFromAnotherClientArrivesAsWindowMessage)
 {
     HWND h = create_top(L"message receiver");
     ASSERT_NE(h, nullptr);
-    pump();
+    pump_messages();
     clear_log();
 
     Display* d = m_probe.display();
@@ -1521,7 +1501,7 @@ TEST_F(WindowTest, ClientMessageFromAnotherClientArrivesAsWindowMessage)
     ASSERT_NE(XSendEvent(d, xid_of(h), False, NoEventMask, &ev), 0);
     XFlush(d);
 
-    ASSERT_TRUE(pump_until([&] { return !log_of(WM_USER + 9, h).empty(); }));
+    ASSERT_TRUE(pump_until([&] { return !log_of(WM_USER + 9, h).empty(); }, kWait));
     auto sys = log_of(WM_USER + 8, h);
     ASSERT_EQ(sys.size(), 1u);
     EXPECT_EQ(sys[0].wParam, static_cast<WPARAM>(0xfedcba9876543210ull));

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "message_pump.h"
+
 #include <opencv2/core/core_c.h>
 
 #include <algorithm>
@@ -49,22 +51,6 @@ inline bool operator==(const RECT& a, const RECT& b)
 inline void PrintTo(const RECT& r, std::ostream* os)
 {
     *os << "(" << r.left << ", " << r.top << ")-(" << r.right << ", " << r.bottom << ")";
-}
-
-// Runs this thread's messages until pred holds or three seconds are up.
-inline bool pump_until(const std::function<bool()>& pred)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    for (;;) {
-        MSG msg;
-        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
-            ::DispatchMessageW(&msg);
-        if (pred())
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
 }
 
 inline void fill(HDC dc, const RECT& r, COLORREF c)
