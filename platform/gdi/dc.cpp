@@ -30,20 +30,13 @@ bool is_system_brush(HBRUSH brush)
     return v >= 1 && v <= 31;
 }
 
-void present(gdi_dc& dc, const RECT& r) { gdi_surface_present(*dc.surface, r); }
-
-void fill(gdi_dc& dc, RECT r, COLORREF color)
+void fill(gdi_dc& dc, const RECT& rect, COLORREF color)
 {
-    {
-        std::lock_guard<std::mutex> lock(dc.surface->lock);
-        if (!gdi_clip(dc, r))
-            return;
-        gdi_surface_begin_write(*dc.surface);
+    gdi_draw(dc, rect, [&](const RECT& r) {
         uint32_t p = gdi_pixel_from_colorref(color);
         for (int y = r.top; y < r.bottom; ++y)
             std::fill_n(&dc.surface->pixels[static_cast<size_t>(y) * dc.surface->width + r.left], r.right - r.left, p);
-    }
-    present(dc, r);
+    });
 }
 
 }  // namespace
@@ -192,12 +185,7 @@ BOOL DrawIcon(HDC hdc, int x, int y, HICON icon)
     // Drawn at the system icon size; each target pixel averages the source
     // pixels it covers, weighting colour by alpha.
     const int size_w = GetSystemMetrics(SM_CXICON), size_h = GetSystemMetrics(SM_CYICON);
-    RECT r{x, y, x + size_w, y + size_h};
-    {
-        std::lock_guard<std::mutex> lock(dc->surface->lock);
-        if (!gdi_clip(*dc, r))
-            return TRUE;
-        gdi_surface_begin_write(*dc->surface);
+    gdi_draw(*dc, RECT{x, y, x + size_w, y + size_h}, [&](const RECT& r) {
         for (int ty = r.top; ty < r.bottom; ++ty) {
             int sy0 = (ty - y) * image->height / size_h, sy1 = std::max(sy0 + 1, (ty - y + 1) * image->height / size_h);
             for (int tx = r.left; tx < r.right; ++tx) {
@@ -225,8 +213,7 @@ BOOL DrawIcon(HDC hdc, int x, int y, HICON icon)
                 dst = blend(cr, 16) | blend(cg, 8) | blend(cb, 0);
             }
         }
-    }
-    present(*dc, r);
+    });
     return TRUE;
 }
 

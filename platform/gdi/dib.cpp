@@ -80,12 +80,7 @@ void draw(gdi_dc& dc, const dib_layout& dib, std::vector<const uint8_t*> rows, c
     source.palette = dib.palette;
     source.width = dib.width;
     source.rows = std::move(rows);
-    RECT shown = dest;
-    {
-        std::lock_guard<std::mutex> lock(dc.surface->lock);
-        if (!gdi_clip(dc, shown))
-            return;
-        gdi_surface_begin_write(*dc.surface);
+    gdi_draw(dc, dest, [&](const RECT& shown) {
         resample_target target;
         target.pixels = dc.surface->pixels;
         target.stride = dc.surface->width;
@@ -98,8 +93,7 @@ void draw(gdi_dc& dc, const dib_layout& dib, std::vector<const uint8_t*> rows, c
         target.clip_right = shown.right;
         target.clip_bottom = shown.bottom;
         resample_draw(source, xs, ys, target);
-    }
-    gdi_surface_present(*dc.surface, shown);
+    });
 }
 
 // Destination extents beyond this are refused rather than allocated for.

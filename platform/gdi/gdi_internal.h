@@ -59,6 +59,24 @@ gdi_dc* gdi_dc_from(HDC hdc);
 // Call with the surface locked.
 bool gdi_clip(const gdi_dc& dc, RECT& r);
 
+// Every change to a window's pixels goes through here: with the surface
+// locked and the server done reading it, write(clipped) changes the part of
+// rect left after clipping to the DC, which is then shown. Returns false
+// (and calls nothing) when nothing of rect is left.
+template <typename Write>
+bool gdi_draw(gdi_dc& dc, RECT rect, Write write)
+{
+    {
+        std::lock_guard<std::mutex> lock(dc.surface->lock);
+        if (!gdi_clip(dc, rect))
+            return false;
+        gdi_surface_begin_write(*dc.surface);
+        write(rect);
+    }
+    gdi_surface_present(*dc.surface, rect);
+    return true;
+}
+
 inline uint32_t gdi_pixel_from_colorref(COLORREF c)
 {
     return (static_cast<uint32_t>(GetRValue(c)) << 16) | (static_cast<uint32_t>(GetGValue(c)) << 8) | GetBValue(c);
