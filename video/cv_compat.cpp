@@ -67,6 +67,20 @@ cv::Mat to_8u(const cv::Mat& src)
     return out;
 }
 
+// A video frame's copy is on the way from the device to the screen, so a
+// large one is shared out over OpenCV's threads in bands of rows. Bands
+// are views: the same type is needed so that no band is reallocated.
+void copy_pixels(const cv::Mat& from, cv::Mat& to)
+{
+    const size_t bytes = from.total() * from.elemSize();
+    if (from.type() != to.type() || bytes < (1u << 20) || cv::getNumThreads() < 2) {
+        from.copyTo(to);
+        return;
+    }
+    cv::parallel_for_(cv::Range(0, to.rows), [&](const cv::Range& rows) { from.rowRange(rows).copyTo(to.rowRange(rows)); },
+                      8);
+}
+
 }  // namespace
 
 void cvConvertImage(const CvArr* srcArr, CvArr* dstArr, int flags)
@@ -96,7 +110,7 @@ void cvConvertImage(const CvArr* srcArr, CvArr* dstArr, int flags)
     if (flags & CV_CVTIMG_FLIP)
         cv::flip(converted, dst, 0);
     else if (converted.data != dst.data)  // a copy onto itself would be an overlapping memcpy
-        converted.copyTo(dst);
+        copy_pixels(converted, dst);
     CV_Assert(dst.data == target);
 }
 

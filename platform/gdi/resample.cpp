@@ -5,13 +5,16 @@
 #include "resample.h"
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cmath>
 #include <cstddef>
 #include <system_error>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -44,6 +47,20 @@ inline void fetch(const uint8_t* row, int x, const uint32_t* palette, int& b, in
 #else
 #define RESAMPLE_KERNEL __attribute__((target_clones("avx2", "default")))
 #endif
+
+// Hand-written AVX2 kernels, taken when the processor has AVX2 (never
+// under ThreadSanitizer, for the same reason).
+#define AVX2_KERNEL __attribute__((target("avx2")))
+
+bool has_avx2()
+{
+#if defined(__SANITIZE_THREAD__) || !defined(__SSE2__)
+    return false;
+#else
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+#endif
+}
 
 RESAMPLE_KERNEL void copy_bgr24(const uint8_t* in, uint32_t* out, int count)
 {
@@ -204,12 +221,54 @@ void draw_smooth(const resample_source& src, const resample_taps& xs, const resa
 // runs once per output row instead of once per source row. The blended row
 // holds the source's channels in 9.7 fixed point, which fits a signed 16-bit
 // lane, so that the horizontal pass multiplies two taps per instruction.
-// Two rows at once, the usual case, without the wide accumulator.
-RESAMPLE_KERNEL void weigh_two_rows(const uint8_t* a, int32_t wa, const uint8_t* b, int32_t wb, uint16_t* mid,
-                                    size_t n)
+// Two rows at once, the usual case, in 16-bit lanes throughout: each
+// product is the high half of (a << 8) times twice the weight, that is
+// a * w / 128 truncated. The two truncations lose one 1/128th on average,
+// given back by the + 1.
+inline uint16_t weigh_two(uint8_t a, int32_t wa, uint8_t b, int32_t wb)
 {
-    for (size_t i = 0; i < n; ++i)
-        mid[i] = static_cast<uint16_t>((wa * a[i] + wb * b[i] + 64) >> 7);
+    const uint32_t ha = (static_cast<uint32_t>(a) << 8) * (static_cast<uint32_t>(wa) * 2) >> 16;
+    const uint32_t hb = (static_cast<uint32_t>(b) << 8) * (static_cast<uint32_t>(wb) * 2) >> 16;
+    return static_cast<uint16_t>(ha + hb + 1);
+}
+
+#if defined(__SSE2__)
+AVX2_KERNEL void weigh_two_rows_avx2(const uint8_t* a, int32_t wa, const uint8_t* b, int32_t wb, uint16_t* mid,
+                                     size_t n)
+{
+    const __m256i va = _mm256_set1_epi16(static_cast<short>(wa * 2)), vb = _mm256_set1_epi16(static_cast<short>(wb * 2));
+    const __m256i one = _mm256_set1_epi16(1);
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m256i pa = _mm256_slli_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i))), 8);
+        const __m256i pb = _mm256_slli_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i))), 8);
+        const __m256i sum = _mm256_add_epi16(_mm256_add_epi16(_mm256_mulhi_epu16(pa, va), _mm256_mulhi_epu16(pb, vb)), one);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(mid + i), sum);
+    }
+    for (; i < n; ++i)
+        mid[i] = weigh_two(a[i], wa, b[i], wb);
+}
+#endif
+
+void weigh_two_rows(const uint8_t* a, int32_t wa, const uint8_t* b, int32_t wb, uint16_t* mid, size_t n)
+{
+    size_t i = 0;
+#if defined(__SSE2__)
+    if (has_avx2()) {
+        weigh_two_rows_avx2(a, wa, b, wb, mid, n);
+        return;
+    }
+    const __m128i va = _mm_set1_epi16(static_cast<short>(wa * 2)), vb = _mm_set1_epi16(static_cast<short>(wb * 2));
+    const __m128i one = _mm_set1_epi16(1), zero = _mm_setzero_si128();
+    for (; i + 8 <= n; i += 8) {
+        const __m128i pa = _mm_slli_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a + i)), zero), 8);
+        const __m128i pb = _mm_slli_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(b + i)), zero), 8);
+        const __m128i sum = _mm_add_epi16(_mm_add_epi16(_mm_mulhi_epu16(pa, va), _mm_mulhi_epu16(pb, vb)), one);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(mid + i), sum);
+    }
+#endif
+    for (; i < n; ++i)
+        mid[i] = weigh_two(a[i], wa, b[i], wb);
 }
 
 RESAMPLE_KERNEL void narrow_row(const int32_t* acc, uint16_t* mid, size_t n)
@@ -218,9 +277,76 @@ RESAMPLE_KERNEL void narrow_row(const int32_t* acc, uint16_t* mid, size_t n)
         mid[i] = static_cast<uint16_t>((acc[i] + 64) >> 7);
 }
 
-// mid holds ch values per pixel and is readable 4 values past its last pixel.
-void blend_columns(const uint16_t* mid, int ch, int column0, const resample_taps& xs, int first, int count,
-                   uint32_t* out)
+// Output columns of two taps, prepared once per band: both weights in one
+// word (second << 16 | first) and where the first tap's values start in the
+// blended row. adjacent: every second tap is the pixel after the first, or
+// weighs nothing.
+struct two_tap_columns {
+    std::vector<int32_t> paired;
+    std::vector<int32_t> offset;
+    bool adjacent = true;
+};
+
+two_tap_columns pair_columns(const resample_taps& xs, int ch, int column0, int first, int count)
+{
+    two_tap_columns c;
+    c.paired.resize(static_cast<size_t>(count));
+    c.offset.resize(static_cast<size_t>(count));
+    for (int j = 0; j < count; ++j) {
+        const int* i = &xs.index[2 * static_cast<size_t>(first + j)];
+        const int32_t* w = &xs.weights[2 * static_cast<size_t>(first + j)];
+        c.paired[static_cast<size_t>(j)] = static_cast<int32_t>(static_cast<uint32_t>(w[1]) << 16 | static_cast<uint16_t>(w[0]));
+        c.offset[static_cast<size_t>(j)] = ch * (i[0] - column0);
+        c.adjacent &= i[1] == i[0] + 1 || w[1] == 0;
+    }
+    return c;
+}
+
+#if defined(__SSE2__)
+// Two output pixels' adjacent source pixels, one pixel's in each lane.
+AVX2_KERNEL inline __m256i interleaved_pair(const uint16_t* mid, int32_t low, int32_t high, __m256i interleave)
+{
+    return _mm256_shuffle_epi8(_mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(mid + high),
+                                                   reinterpret_cast<const __m128i*>(mid + low)),
+                               interleave);
+}
+
+// Adjacent taps, four output pixels at a time: one load brings both source
+// pixels, a shuffle interleaves them channel by channel, and one
+// multiply-add per pixel weighs and sums them. Returns how many pixels it
+// wrote, a multiple of four. mid is readable 8 values past any offset.
+AVX2_KERNEL int blend_adjacent_avx2(const uint16_t* mid, int ch, const two_tap_columns& c, int count, uint32_t* out)
+{
+    const __m256i half = _mm256_set1_epi32(1 << 20);
+    const __m256i low3 = _mm256_set1_epi32(0x00FFFFFF);
+    const __m256i even = _mm256_setr_epi32(0, 0, 0, 0, 2, 2, 2, 2), odd = _mm256_setr_epi32(1, 1, 1, 1, 3, 3, 3, 3);
+    // (B0 G0 R0 B1 G1 R1 ..) or (B0 G0 R0 X0 B1 G1 R1 X1) to (B0 B1 G0 G1 R0 R1 ..).
+    const __m256i interleave = ch == 3 ? _mm256_setr_epi8(0, 1, 6, 7, 2, 3, 8, 9, 4, 5, 10, 11, 12, 13, 14, 15, 0, 1, 6, 7,
+                                                          2, 3, 8, 9, 4, 5, 10, 11, 12, 13, 14, 15)
+                                       : _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15, 0, 1, 8, 9,
+                                                          2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+    int j = 0;
+    for (; j + 4 <= count; j += 4) {
+        // Pixels 0 and 2 in one register, 1 and 3 in the other, so that the
+        // packs below leave them in order.
+        const __m256i w = _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c.paired.data() + j)));
+        __m256i v02 = _mm256_madd_epi16(interleaved_pair(mid, c.offset[j], c.offset[j + 2], interleave), _mm256_permutevar8x32_epi32(w, even));
+        __m256i v13 = _mm256_madd_epi16(interleaved_pair(mid, c.offset[j + 1], c.offset[j + 3], interleave), _mm256_permutevar8x32_epi32(w, odd));
+        v02 = _mm256_srai_epi32(_mm256_add_epi32(v02, half), 21);
+        v13 = _mm256_srai_epi32(_mm256_add_epi32(v13, half), 21);
+        __m256i v = _mm256_packs_epi32(v02, v13);  // lanes: (0, 1), (2, 3)
+        v = _mm256_packus_epi16(v, v);
+        v = _mm256_and_si256(_mm256_permute4x64_epi64(v, 0x08), low3);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), _mm256_castsi256_si128(v));
+    }
+    return j;
+}
+#endif
+
+// mid holds ch values per pixel and is readable 8 values past its last
+// pixel. pairs: the band's columns when they have two taps.
+void blend_columns(const uint16_t* mid, int ch, int column0, const resample_taps& xs, const two_tap_columns& pairs,
+                   int first, int count, uint32_t* out)
 {
     const int per = xs.per_output;
     const int* index = xs.index.data() + static_cast<size_t>(first) * per;
@@ -229,10 +355,9 @@ void blend_columns(const uint16_t* mid, int ch, int column0, const resample_taps
     const __m128i half = _mm_set1_epi32(1 << 20);
     auto at = [&](int i) { return reinterpret_cast<const __m128i*>(mid + static_cast<size_t>(ch) * (i - column0)); };
     if (per == 2) {
-        // The common case of shrinking by less than two: no loop over taps.
-        for (int j = 0; j < count; ++j, index += 2, weight += 2) {
-            const __m128i w = _mm_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(weight[1]) << 16 |
-                                                                  static_cast<uint16_t>(weight[0])));
+        int j = pairs.adjacent && has_avx2() ? blend_adjacent_avx2(mid, ch, pairs, count, out) : 0;
+        for (index += 2 * j; j < count; ++j, index += 2) {
+            const __m128i w = _mm_set1_epi32(pairs.paired[static_cast<size_t>(j)]);
             __m128i v = _mm_madd_epi16(_mm_unpacklo_epi16(_mm_loadl_epi64(at(index[0])), _mm_loadl_epi64(at(index[1]))), w);
             v = _mm_srai_epi32(_mm_add_epi32(v, half), 21);
             v = _mm_packs_epi32(v, v);
@@ -292,7 +417,8 @@ void draw_vertical_first(const resample_source& src, const resample_taps& xs, co
     const size_t pixels = static_cast<size_t>(*span.second - column0 + 1);
     const size_t n = pixels * ch;
     std::vector<int32_t> acc(n);
-    std::vector<uint16_t> mid(n + 4);
+    std::vector<uint16_t> mid(n + 8);
+    const two_tap_columns pairs = xs.per_output == 2 ? pair_columns(xs, ch, column0, first_col, cols) : two_tap_columns{};
     const int per_y = ys.per_output;
     for (int y = row_begin; y < row_end; ++y) {
         const size_t tap = static_cast<size_t>(y - t.dy) * per_y;
@@ -312,7 +438,7 @@ void draw_vertical_first(const resample_source& src, const resample_taps& xs, co
             }
             narrow_row(acc.data(), mid.data(), n);
         }
-        blend_columns(mid.data(), ch, column0, xs, first_col, cols, t.pixels + static_cast<size_t>(y) * t.stride + t.clip_left);
+        blend_columns(mid.data(), ch, column0, xs, pairs, first_col, cols, t.pixels + static_cast<size_t>(y) * t.stride + t.clip_left);
     }
 }
 
@@ -352,6 +478,105 @@ void quantise(const std::vector<double>& exact, int32_t* out)
     }
     out[largest] += kOne - sum;
 }
+
+// Helper threads that share a large picture's rows with the drawing thread.
+// The rows go out in small bands from a common counter: the drawing thread
+// starts at once and never waits for a helper to wake up (a sleeping core
+// may take a millisecond or more); a helper that comes late takes what is
+// left, or nothing. The helpers live as long as the process.
+class band_pool {
+public:
+    static band_pool& instance()
+    {
+        // Never destroyed: helpers may still be waiting at exit.
+        static band_pool* pool = new band_pool;
+        return *pool;
+    }
+
+    // Draws target's rows with the helpers' help; false, having drawn
+    // nothing, when there are no helpers or another drawing has them.
+    bool share(const resample_source& source, const resample_taps& xs, const resample_taps& ys,
+               const resample_target& target)
+    {
+        job j{source, xs, ys, target};
+        const int rows = target.clip_bottom - target.clip_top;
+        j.band = std::max(8, rows / (8 * (m_helpers + 1)));
+        j.next = target.clip_top;
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            if (m_helpers == 0 || m_job)
+                return false;
+            m_job = &j;
+            ++m_generation;
+        }
+        m_wake.notify_all();
+        run(j);
+        std::unique_lock<std::mutex> hold(m_lock);
+        // Once every row is claimed, only helpers still drawing a band are
+        // waited for; none can join afterwards.
+        m_job = nullptr;
+        m_idle.wait(hold, [&] { return j.users == 0; });
+        return true;
+    }
+
+private:
+    struct job {
+        const resample_source& source;
+        const resample_taps& xs;
+        const resample_taps& ys;
+        const resample_target& target;
+        int band = 8;
+        std::atomic<int> next{0};
+        int users = 0;  // helpers inside run(); guarded by m_lock
+    };
+
+    band_pool()
+    {
+        const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+        for (int i = 0; i < std::min(cores, 4) - 1; ++i) {
+            try {
+                std::thread(&band_pool::serve, this).detach();
+                ++m_helpers;
+            } catch (const std::system_error&) {
+                break;  // fewer helpers, or none: the drawing thread copes
+            }
+        }
+    }
+
+    static void run(job& j)
+    {
+        for (;;) {
+            const int first = j.next.fetch_add(j.band);
+            if (first >= j.target.clip_bottom)
+                return;
+            draw_band(j.source, j.xs, j.ys, j.target, first, std::min(first + j.band, j.target.clip_bottom));
+        }
+    }
+
+    void serve()
+    {
+        unsigned seen = 0;
+        std::unique_lock<std::mutex> hold(m_lock);
+        for (;;) {
+            m_wake.wait(hold, [&] { return m_job && m_generation != seen; });
+            seen = m_generation;
+            job& j = *m_job;
+            ++j.users;
+            hold.unlock();
+            run(j);
+            hold.lock();
+            if (--j.users == 0)
+                m_idle.notify_all();
+        }
+    }
+
+    std::mutex m_lock;
+    std::condition_variable m_wake;  // a new job
+    std::condition_variable m_idle;  // a helper left a job
+    job* m_job = nullptr;            // the job being shared, while its drawer runs
+    unsigned m_generation = 0;       // jobs shared so far
+    int m_helpers = 0;               // set before any job, then read only
+};
 
 }  // namespace
 
@@ -442,31 +667,8 @@ void resample_draw(const resample_source& source, const resample_taps& xs, const
     const int cols = target.clip_right - target.clip_left;
     if (rows <= 0 || cols <= 0)
         return;
-    // Large pictures are split into bands of rows, one per core; small
-    // ones are not worth a thread.
+    // Small pictures are not worth sharing out.
     const long long work = static_cast<long long>(rows) * cols * xs.per_output * ys.per_output;
-    static const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    const int bands = work < 200000 ? 1 : std::min({cores, 4, rows});
-    if (bands == 1) {
+    if (work < 200000 || !band_pool::instance().share(source, xs, ys, target))
         draw_band(source, xs, ys, target, target.clip_top, target.clip_bottom);
-        return;
-    }
-    std::vector<std::thread> helpers;
-    auto band_start = [&](int b) { return target.clip_top + static_cast<int>(static_cast<long long>(rows) * b / bands); };
-    int done_here = 1;  // bands [0, done_here) are drawn on this thread
-    for (int b = 1; b < bands; ++b) {
-        try {
-            helpers.emplace_back(draw_band, std::cref(source), std::cref(xs), std::cref(ys), std::cref(target),
-                                 band_start(b), band_start(b + 1));
-        } catch (const std::system_error&) {
-            // No thread to be had: draw the remaining bands here.
-            done_here = bands - b + 1;
-            break;
-        }
-    }
-    draw_band(source, xs, ys, target, band_start(0), band_start(1));
-    for (int b = bands - done_here + 1; b < bands; ++b)
-        draw_band(source, xs, ys, target, band_start(b), band_start(b + 1));
-    for (auto& h : helpers)
-        h.join();
 }

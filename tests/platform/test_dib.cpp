@@ -12,6 +12,7 @@
 #include "x11_probe.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -450,6 +451,61 @@ TEST(ResampleTaps, WeightsCoverTheSourceExactlyAndStayInside)
                 EXPECT_EQ(sum, 1 << 14) << from << " " << count << " " << out << " at " << i;
             }
         }
+    }
+}
+
+// Whatever kernel and however many threads draw a picture, each output pixel
+// is the weighted mean of its taps, to within rounding.
+TEST(ResampleDraw, ShrinkingMatchesTheWeightedMeanOfTheTaps)
+{
+    struct scale_case {
+        int bits, sw, sh, dw, dh;
+        bool mirrored;
+    };
+    for (scale_case c : {scale_case{24, 1920, 1080, 1280, 720, false}, scale_case{32, 1920, 1080, 1280, 720, false},
+                         scale_case{24, 301, 97, 203, 61, false}, scale_case{32, 301, 97, 203, 61, true},
+                         scale_case{24, 640, 480, 150, 100, false}}) {
+        SCOPED_TRACE(testing::Message() << c.bits << " bits " << c.sw << "x" << c.sh << " into " << c.dw << "x" << c.dh
+                                        << (c.mirrored ? " mirrored" : ""));
+        const int ch = c.bits / 8;
+        std::vector<uint8_t> pixels(static_cast<size_t>(c.sw) * c.sh * ch);
+        uint32_t seed = 12345;
+        for (auto& v : pixels) {
+            seed = seed * 1103515245u + 12345u;
+            v = static_cast<uint8_t>(seed >> 24);
+        }
+        resample_source src;
+        src.bits_per_pixel = c.bits;
+        src.width = c.sw;
+        for (int y = 0; y < c.sh; ++y)
+            src.rows.push_back(pixels.data() + static_cast<size_t>(y) * c.sw * ch);
+        const resample_taps xs = resample_make_taps(0, c.sw, c.dw, true, c.mirrored, c.sw);
+        const resample_taps ys = resample_make_taps(0, c.sh, c.dh, true, false, c.sh);
+        std::vector<uint32_t> out(static_cast<size_t>(c.dw) * c.dh, 0xFF000000u);
+        resample_target t;
+        t.pixels = out.data();
+        t.stride = c.dw;
+        t.dw = t.clip_right = c.dw;
+        t.dh = t.clip_bottom = c.dh;
+        resample_draw(src, xs, ys, t);
+
+        int off = 0;
+        for (int y = 0; y < c.dh; ++y)
+            for (int x = 0; x < c.dw; ++x)
+                for (int k = 0; k < 3; ++k) {
+                    double mean = 0;
+                    for (int ty = 0; ty < ys.per_output; ++ty)
+                        for (int tx = 0; tx < xs.per_output; ++tx) {
+                            const size_t iy = static_cast<size_t>(y) * ys.per_output + ty;
+                            const size_t ix = static_cast<size_t>(x) * xs.per_output + tx;
+                            const uint8_t v = src.rows[static_cast<size_t>(ys.index[iy])][xs.index[ix] * ch + k];
+                            mean += v * (ys.weights[iy] / 16384.0) * (xs.weights[ix] / 16384.0);
+                        }
+                    const int got = (out[static_cast<size_t>(y) * c.dw + x] >> (8 * k)) & 0xFF;
+                    off += std::abs(got - mean) > 1.0;
+                }
+        EXPECT_EQ(off, 0) << "values further than 1 from the mean";
+        EXPECT_EQ(out.back() >> 24, 0u) << "the last pixel was not drawn";
     }
 }
 
