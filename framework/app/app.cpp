@@ -21,11 +21,75 @@ LPWSTR duplicate(LPCWSTR text)
 
 }  // namespace
 
+CWinThread::~CWinThread()
+{
+    if (m_hThread)
+        ::CloseHandle(m_hThread);
+}
+
+namespace {
+
+// Lives on the creator's stack until the thread has started.
+struct thread_startup {
+    CWinThread* thread;
+    LONG started = FALSE;
+};
+
+}  // namespace
+
+BOOL CWinThread::CreateThread(DWORD, UINT nStackSize, LPSECURITY_ATTRIBUTES)
+{
+    if (m_hThread)
+        return FALSE;
+    thread_startup startup{this};
+    DWORD id = 0;
+    HANDLE thread = ::CreateThread(nullptr, nStackSize, ThreadEntry, &startup, 0, &id);
+    if (!thread)
+        return FALSE;
+    m_hThread = thread;
+    m_nThreadID = id;
+    // InitInstance is short. The object is not touched while waiting: an
+    // auto-deleting thread whose InitInstance failed may already have gone.
+    while (!::ReadAcquire(&startup.started))
+        ::Sleep(1);
+    return TRUE;
+}
+
+DWORD WINAPI CWinThread::ThreadEntry(LPVOID param)
+{
+    auto* startup = static_cast<thread_startup*>(param);
+    CWinThread* self = startup->thread;
+    MSG msg;
+    // The queue exists from here on, before anyone learns the thread started.
+    ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    const BOOL ok = self->InitInstance();
+    ::InterlockedExchange(&startup->started, TRUE);
+    const int code = ok ? self->Run() : self->ExitInstance();
+    // Read at the end, as its owner may turn it off after the start.
+    if (self->m_bAutoDelete)
+        delete self;
+    return static_cast<DWORD>(code);
+}
+
+BOOL CWinThread::PostThreadMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return m_nThreadID ? ::PostThreadMessageW(m_nThreadID, message, wParam, lParam) : FALSE;
+}
+
 BOOL CWinThread::InitInstance() { return FALSE; }
 
 int CWinThread::ExitInstance() { return m_nExitCode; }
 
-BOOL CWinThread::PreTranslateMessage(MSG* pMsg) { return AfxPreTranslateMessage(pMsg); }
+BOOL CWinThread::PreTranslateMessage(MSG* pMsg)
+{
+    if (!pMsg->hwnd) {
+        if (const AFX_MSGMAP_ENTRY* e = FindMessageEntry(pMsg->message, 0, 0)) {
+            e->pfn(this, pMsg->wParam, pMsg->lParam);
+            return TRUE;
+        }
+    }
+    return AfxPreTranslateMessage(pMsg);
+}
 
 int CWinThread::Run()
 {

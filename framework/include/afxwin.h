@@ -118,6 +118,7 @@ protected:                                                \
 #define ON_WM_MOUSEMOVE() AFX_ENTRY(WM_MOUSEMOVE, AFX_THIS(p)->OnMouseMove(static_cast<UINT>(wParam), CPoint(lParam)); return 0;)
 #define ON_WM_LBUTTONDBLCLK() AFX_ENTRY(WM_LBUTTONDBLCLK, AFX_THIS(p)->OnLButtonDblClk(static_cast<UINT>(wParam), CPoint(lParam)); return 0;)
 #define ON_WM_DEVICECHANGE() AFX_ENTRY(WM_DEVICECHANGE, return AFX_THIS(p)->OnDeviceChange(static_cast<UINT>(wParam), static_cast<DWORD_PTR>(lParam));)
+#define ON_THREAD_MESSAGE(message, memberFxn) AFX_ENTRY(message, (AFX_THIS(p)->*(memberFxn))(wParam, lParam); return 0;)
 #define ON_MESSAGE(message, memberFxn) AFX_ENTRY(message, return (AFX_THIS(p)->*(memberFxn))(wParam, lParam);)
 #define ON_REGISTERED_MESSAGE(nMessageVariable, memberFxn) \
     {0xC000, 0, 0, 0, &(nMessageVariable), [](CCmdTarget* p, WPARAM wParam, LPARAM lParam) -> LRESULT { \
@@ -323,18 +324,47 @@ protected:
 
 // Application and threads ----------------------------------------------------
 
+// A thread with a message queue. The application object is one (its
+// thread is the process's first); other objects get a thread of their own
+// with CreateThread, which runs InitInstance and then, if that returns TRUE,
+// the message loop Run. Thread messages (posted with no window) go to the
+// object's message map (ON_THREAD_MESSAGE).
+//
+// The object must outlive its thread: a class that starts one ends it in its
+// own destructor (PostThreadMessage WM_QUIT, then wait on m_hThread), before
+// its members go. With m_bAutoDelete the thread deletes the object instead,
+// when Run returns.
 class CWinThread : public CCmdTarget {
 public:
+    CWinThread() = default;
+    ~CWinThread() override;
+    CWinThread(const CWinThread&) = delete;
+    CWinThread& operator=(const CWinThread&) = delete;
+
     CWnd* m_pMainWnd = nullptr;
     BOOL m_bAutoDelete = TRUE;
+    HANDLE m_hThread = nullptr;  // the object's thread, closed with the object
+    DWORD m_nThreadID = 0;
+
+    // Starts the thread and returns once it has its message queue and
+    // InitInstance has returned, so that messages posted from then on
+    // arrive. Creation flags and security are accepted and ignored; a stack
+    // size of 0 is the default. FALSE if no thread could be made.
+    BOOL CreateThread(DWORD dwCreateFlags = 0, UINT nStackSize = 0, LPSECURITY_ATTRIBUTES lpSecurityAttrs = nullptr);
+    BOOL PostThreadMessage(UINT message, WPARAM wParam, LPARAM lParam);
+
     virtual BOOL InitInstance();
     virtual int ExitInstance();
     // The message loop: runs until WM_QUIT, then ExitInstance.
     virtual int Run();
+    // Thread messages go to the message map; others to their windows.
     virtual BOOL PreTranslateMessage(MSG* pMsg);
 
 protected:
     int m_nExitCode = 0;
+
+private:
+    static DWORD WINAPI ThreadEntry(LPVOID param);
 };
 
 #define AFX_RESTART_MANAGER_SUPPORT_RESTART 0x01

@@ -44,6 +44,7 @@ typedef wchar_t* LPWSTR;
 typedef const wchar_t* LPCWSTR;
 typedef BYTE* LPBYTE;
 typedef DWORD* LPDWORD;
+typedef LONG* LPLONG;
 typedef BOOL* LPBOOL;
 
 #ifndef TRUE
