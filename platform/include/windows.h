@@ -6,5 +6,6 @@
 #include "winbase.h"
 #include "winuser.h"
 #include "wingdi.h"
+#include "mmsystem.h"
 #include "commctrl.h"
 #include "resdata.h"

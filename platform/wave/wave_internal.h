@@ -1,0 +1,151 @@
+// The wave layer's internals shared between its files: one open stream
+// (the caller's side: header queue, flags, notifications, the I/O thread)
+// and the backends that move its frames (ALSA, virtual devices).
+//
+// Threads: the API calls come from any thread; each stream has one I/O
+// thread, which runs its backend. The stream lock guards the queue and
+// every header in it; backends touch their device only on the I/O thread,
+// except at open (before the thread starts) and close (after it ended).
+#pragma once
+
+#include <mmsystem.h>
+
+#include <poll.h>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using wave_clock = std::chrono::steady_clock;
+
+class wave_stream;
+
+// Moves one stream's frames between its device and its queue.
+class wave_backend {
+public:
+    virtual ~wave_backend() = default;
+    // The body of the stream's I/O thread; returns once the stream is
+    // closing (wave_state::closing).
+    virtual void run(wave_stream& stream) = 0;
+    // Releases the device. Called once, by the closing caller, after run()
+    // has returned.
+    virtual void close() = 0;
+};
+
+// The callers' requests as the I/O thread sees them, read under the stream
+// lock by wave_stream::state().
+struct wave_state {
+    bool closing = false;
+    bool vanished = false;
+    bool started = false;               // input: between waveInStart and a reset
+    bool queued = false;                // headers are waiting
+    unsigned generation = 0;            // bumped by every reset and every waveInStart
+    wave_clock::time_point started_at;  // input: when waveInStart was called
+};
+
+class wave_stream {
+public:
+    // Notifications go to notify_thread (0: none).
+    wave_stream(bool input, const WAVEFORMATEX& format, DWORD notify_thread, uintptr_t handle);
+    ~wave_stream();
+    wave_stream(const wave_stream&) = delete;
+    wave_stream& operator=(const wave_stream&) = delete;
+
+    const bool input;
+    const WAVEFORMATEX format;
+    const uintptr_t handle;
+    const wave_clock::time_point opened_at;
+    size_t frame_bytes() const { return format.nBlockAlign; }
+
+    // Start-up, by the opening caller: takes the backend, starts the I/O
+    // thread and posts the open notification.
+    void begin(std::unique_ptr<wave_backend> backend);
+
+    // The API, from any thread. Each fails with MMSYSERR_INVALHANDLE once
+    // the stream is closed.
+    MMRESULT prepare(LPWAVEHDR header, UINT size);
+    MMRESULT unprepare(LPWAVEHDR header, UINT size);
+    MMRESULT add(LPWAVEHDR header, UINT size);  // waveOutWrite, waveInAddBuffer
+    MMRESULT start();                           // input only
+    MMRESULT reset();
+    MMRESULT set_volume(DWORD volume);
+    // Closing is two steps so that the handle is unregistered in between:
+    // begin_close() refuses while headers are queued and otherwise marks
+    // the stream closed; end_close() ends the I/O thread, releases the
+    // device and posts the close notification. Only the caller whose
+    // begin_close() succeeded calls end_close().
+    MMRESULT begin_close();
+    void end_close();
+
+    // For the I/O thread.
+    wave_state state();
+    // Output: offers the queued audio (at most max_frames, volume applied)
+    // to sink, under the stream lock so that a reset cannot come between;
+    // sink hands it to the device and returns the frames it took (or a
+    // negative error, passed back). Headers whose last frame was taken
+    // are finished and notified.
+    using output_sink = std::function<long(const uint8_t* data, size_t frames)>;
+    long output_transfer(size_t max_frames, const output_sink& sink);
+    // Input: fills the queued headers with recorded frames; returns how
+    // many found room (the rest are lost). Frames read before a reset or a
+    // restart (generation no longer current) are dropped.
+    size_t input_deliver(const uint8_t* data, size_t frames, unsigned generation);
+    // Waits until woken (any API call that needs the I/O thread), one of
+    // fds is ready, or timeout_ms passes; fds may be null. Returns poll()'s
+    // result for fds (revents filled in), 0 if only woken or timed out.
+    int wait(pollfd* fds, int count, int timeout_ms);
+
+    // The device is gone (any thread): queued headers are returned as
+    // finished, later writes, buffers and starts fail with
+    // MMSYSERR_NODRIVER. Reset and close still work.
+    void vanish();
+
+private:
+    struct note {
+        UINT message;
+        LPARAM header;
+    };
+
+    void wake();
+    // With m_lock held: moves the front header to the outbox as finished.
+    void finish_front(DWORD bytes_recorded);
+    // Posts the outbox in order; callers hold neither lock.
+    void flush_outbox();
+    void apply_volume(uint8_t* data, size_t frames) const;
+
+    const DWORD m_notify_thread;
+    int m_wake_fd = -1;
+    std::thread m_io;
+    std::unique_ptr<wave_backend> m_backend;  // set before m_io starts, reset after it ends
+
+    std::mutex m_lock;  // guards everything below and the queued headers
+    std::deque<LPWAVEHDR> m_queue;
+    size_t m_cursor = 0;  // bytes of the front header played or recorded
+    bool m_closed = false;
+    bool m_vanished = false;
+    bool m_started = false;
+    unsigned m_generation = 0;
+    wave_clock::time_point m_started_at;
+    DWORD m_volume = 0xFFFFFFFF;
+    std::vector<uint8_t> m_scratch;  // output_transfer's gathered frames
+    std::deque<note> m_outbox;       // finished, not yet posted, in order
+
+    // Held while posting, so that notifications leave in outbox order.
+    // Taken before m_lock, never while holding it.
+    std::mutex m_post_lock;
+};
+
+// ALSA's "default" PCM in the stream's format. Fails with
+// MMSYSERR_ALLOCATED (device busy), MMSYSERR_NODRIVER (no device) or
+// WAVERR_BADFORMAT (the device cannot take the format).
+MMRESULT alsa_open(const wave_stream& stream, std::unique_ptr<wave_backend>* backend);
+
+// The installed virtual device, if any: returns false when none is
+// installed (ALSA is used), otherwise true with *result the open's outcome.
+bool virtual_wave_open(const std::shared_ptr<wave_stream>& stream, std::unique_ptr<wave_backend>* backend,
+                       MMRESULT* result);
