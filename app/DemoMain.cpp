@@ -1,10 +1,14 @@
 // The viewer with a virtual capture stick, so that anyone can watch live
-// video without the hardware. Options (the product takes none):
+// video without the hardware. The stick's sound is virtual too (a tone that
+// goes nowhere): the machine's own microphone is not played back through
+// its speakers. Options (the product takes none):
 //   --no-device   no stick: the no-signal screen
 //   --file PATH   frames from a video file instead of the test pattern
+#include "Pipe.h"
 #include "TessalyApp.h"
 
 #include <videoinput.h>
+#include <wavevirtual.h>
 
 #include <fstream>
 #include <iterator>
@@ -12,6 +16,7 @@
 #include <vector>
 
 CTessalyApp theApp;
+CPipe g_AudioPipe;
 UINT g_UserMessage = ::RegisterWindowMessageW(L"User");
 
 namespace {
@@ -42,6 +47,7 @@ const int g_demoDevice = [] {
         if (args[i] == "--file" && i + 1 < args.size())
             stick.file = args[++i];
     }
+    wave_virtual_install(wave_virtual_config{});
     return video_input_add_virtual(stick);
 }();
 

@@ -34,6 +34,14 @@ void CTessalyDlg::DoDataExchange(CDataExchange* pDX)
     DDX_Control(pDX, IDC_LIST, m_listBox);
 }
 
+CTessalyDlg::~CTessalyDlg()
+{
+    ::InterlockedExchange(&m_bVolumeQuit, TRUE);
+    // They look at the flag every 50 ms.
+    for (int waited = 0; ::ReadAcquire(&m_nVolumeThreads) > 0 && waited < 2000; waited += 5)
+        ::Sleep(5);
+}
+
 BEGIN_MESSAGE_MAP(CTessalyDlg, CDialog)
     ON_WM_SYSCOMMAND()
     ON_WM_PAINT()
@@ -120,18 +128,23 @@ void CTessalyDlg::OnStopCapture()
 {
     // Read by the capture thread at the top of each pass of its loop.
     ::InterlockedExchange(&m_bStopCapture, TRUE);
+    SetAudioLoop(false);
     ::Sleep(10);
     m_capture.release();
     WaitForCaptureThread(kCaptureEndWait);
+    // A run that was just starting switches sound on before it sees the
+    // flag; it is over now, and its sound goes too.
+    SetAudioLoop(false);
 }
 
 void CTessalyDlg::OnClose()
 {
-    // Read by the capture thread at the top of each pass of its loop.
     ::InterlockedExchange(&m_bStopCapture, TRUE);
+    SetAudioLoop(false);
     ::Sleep(10);
     m_capture.release();
     WaitForCaptureThread(kCaptureEndWait);
+    SetAudioLoop(false);
     CDialog::OnClose();
     cv::destroyAllWindows();
 }

@@ -9,6 +9,8 @@
 
 #include <afxwin.h>
 
+#include "Pipe.h"
+
 #include <videoinput.h>
 
 #include <opencv2/core/types_c.h>
@@ -17,9 +19,13 @@
 // The capture thread's entry; param is the dialog. Returns 1.
 DWORD WINAPI CaptureThreadProc(LPVOID param);
 
-class CTessalyDlg : public CDialog {
+// The CPipe base is constructed and destroyed with the dialog but never
+// started: sound runs through g_AudioPipe.
+class CTessalyDlg : public CDialog, public CPipe {
 public:
     CTessalyDlg();
+    // Ends the volume threads of earlier capture runs first.
+    ~CTessalyDlg() override;
 
     // Put image on the picture control (1001), straight into its window:
     // DrawFrame scales it to the largest size that keeps its aspect ratio,
@@ -45,8 +51,9 @@ public:
     void SetNoSignal();
 
     // One capture run, on the capture thread: clears the control to black,
-    // asks the source for 1920 x 1080, then reads and draws frames until
-    // the stop flag is set or the source stops delivering. Returns 1.
+    // asks the source for 1920 x 1080, switches sound on and starts the
+    // volume thread, then reads and draws frames until the stop flag is set
+    // or the source stops delivering. Returns 1.
     int CaptureLoop();
 
 protected:
@@ -83,4 +90,11 @@ protected:
     CRect m_rcClient;
     CListBox m_listBox;
     HANDLE m_hCaptureThread = nullptr;  // the last capture run's thread (UI thread only)
+
+    // Volume threads read the dialog every few seconds until the capture is
+    // confirmed, which may be never: they count themselves in and leave
+    // once asked, so that the dialog can wait for them before it goes.
+    friend DWORD WINAPI AudioVolumeThreadProc(LPVOID param);
+    LONG m_bVolumeQuit = FALSE;
+    LONG m_nVolumeThreads = 0;
 };

@@ -31,8 +31,13 @@ int CTessalyDlg::CaptureLoop()
     m_capture.set(cv::CAP_PROP_FRAME_WIDTH, 1920.0);
     m_capture.set(cv::CAP_PROP_FRAME_HEIGHT, 1080.0);
 
-    // The audio pass-through and its volume thread start here once sound
-    // is part of the program.
+    SetAudioLoop(true);
+    // Counted in before it exists, so that the dialog cannot go unseen.
+    ::InterlockedIncrement(&m_nVolumeThreads);
+    if (HANDLE volume = ::CreateThread(nullptr, 0, AudioVolumeThreadProc, this, 0, nullptr))
+        ::CloseHandle(volume);
+    else
+        ::InterlockedDecrement(&m_nVolumeThreads);
 
     while (!::ReadAcquire(&m_bStopCapture)) {
         cv::Mat frame;

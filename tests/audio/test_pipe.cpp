@@ -1,0 +1,341 @@
+// The pass-through: its switch, its ring of ten, the volume thread, the
+// outside window told of every recorded buffer, and sound going through
+// from input to output, on virtual devices and through ALSA itself.
+#include "Pipe.h"
+#include "TessalyDlg.h"
+
+#include <gtest/gtest.h>
+#include <wavevirtual.h>
+
+#include "alsa_test_config.h"
+#include "message_pump.h"
+#include "x11_probe.h"
+
+#include <X11/Xlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using clock_type = std::chrono::steady_clock;
+
+std::vector<int16_t> read_samples(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<int16_t> samples(bytes.size() / 2);
+    if (!samples.empty())
+        std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+    return samples;
+}
+
+void write_samples(const std::string& path, const std::vector<int16_t>& samples)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 2));
+}
+
+// Input sample k is (k mod 30000) + 1: never 0, so silence stands out.
+std::vector<int16_t> ramp(size_t count)
+{
+    std::vector<int16_t> samples(count);
+    for (size_t k = 0; k < count; ++k)
+        samples[k] = static_cast<int16_t>(k % 30000 + 1);
+    return samples;
+}
+
+// Finds the recorded buffers in what was played: runs of 2048 negated
+// ramp samples. Fails the test on a run that is not one; returns how many
+// there were, in order of their first sample.
+int count_inverted_buffers(const std::vector<int16_t>& played, bool in_order)
+{
+    int runs = 0, last_start = 0;
+    for (size_t i = 0; i + 2048 <= played.size();) {
+        if (played[i] >= 0) {
+            ++i;  // priming, or silence while nothing was queued
+            continue;
+        }
+        const int start = -played[i];
+        for (size_t k = 1; k < 2048; ++k) {
+            EXPECT_EQ(played[i + k], -((start - 1 + static_cast<int>(k)) % 30000 + 1)) << "buffer at " << i;
+            if (played[i + k] != -((start - 1 + static_cast<int>(k)) % 30000 + 1))
+                return runs;
+        }
+        if (in_order) {
+            EXPECT_GT(start, last_start) << "buffers out of order";
+        }
+        last_start = start;
+        ++runs;
+        i += 2048;
+    }
+    return runs;
+}
+
+// As the volume thread does once capture is confirmed: the samples then
+// come out at their own size.
+void full_volume() { ::waveOutSetVolume(g_AudioPipe.m_SoundOut.m_hWaveOut, 0xFFFFFFFF); }
+
+// Passes sound through for a while at full volume; returns what was played
+// before switching off turned the volume down again.
+std::vector<int16_t> pass_through(const std::string& out)
+{
+    SetAudioLoop(true);
+    full_volume();
+    std::this_thread::sleep_for(800ms);
+    SetAudioLoop(false);
+    auto played = read_samples(out);
+    played.resize(std::min<size_t>(played.size(), 44100 * 3 / 4));
+    return played;
+}
+
+double ms_since(clock_type::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(clock_type::now() - start).count();
+}
+
+class PipeTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/vistamo-pipe-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override
+    {
+        SetAudioLoop(false);
+        wave_virtual_uninstall();
+        std::filesystem::remove_all(dir);
+    }
+    // Devices that cannot be opened: the switch and the ring alone.
+    void no_devices()
+    {
+        wave_virtual_config none;
+        none.input_missing = none.output_missing = true;
+        wave_virtual_install(none);
+    }
+
+    std::filesystem::path dir;
+};
+
+// A recorded buffer of 2048 samples, all value.
+struct recorded {
+    explicit recorded(int16_t value, int bytes = 4096) : data(static_cast<size_t>(bytes) / 2, value), view(block(), bytes) {}
+    char* block() { return reinterpret_cast<char*>(data.data()); }
+    std::vector<int16_t> data;
+    CBuffer view;
+};
+
+// What the output side gets from the ring: the first sample, or 0 if the
+// slot was never written (the callback declined).
+int16_t read_ring()
+{
+    CBuffer out(4096, true);
+    std::memset(out.m_Data, 0, 4096);
+    if (!CPipe::ProvideOutputBuffer(&out, &g_AudioPipe))
+        return 0;
+    return reinterpret_cast<int16_t*>(out.m_Data)[0];
+}
+
+TEST_F(PipeTest, SwitchingOnTwiceOrOffWhenOffChangesNothing)
+{
+    no_devices();
+    testing::internal::CaptureStdout();
+    auto start = clock_type::now();
+    SetAudioLoop(false);
+    EXPECT_LT(ms_since(start), 50) << "off when off touches nothing";
+    EXPECT_FALSE(g_AudioPipe.m_LoopEverStarted);
+    for (CBuffer* slot : g_AudioPipe.m_Ring)
+        EXPECT_EQ(slot, nullptr);
+
+    SetAudioLoop(true);
+    EXPECT_TRUE(g_AudioPipe.m_LoopOn) << "on even though no device opened";
+    EXPECT_TRUE(g_AudioPipe.m_LoopEverStarted);
+    std::vector<CBuffer*> ring(std::begin(g_AudioPipe.m_Ring), std::end(g_AudioPipe.m_Ring));
+    recorded r(5);
+    CPipe::AcceptInputBuffer(&r.view, &g_AudioPipe);
+    SetAudioLoop(true);
+    EXPECT_EQ(std::vector<CBuffer*>(std::begin(g_AudioPipe.m_Ring), std::end(g_AudioPipe.m_Ring)), ring);
+    EXPECT_EQ(g_AudioPipe.m_WriteIndex, 1) << "the second switch-on reset nothing";
+    const std::string traces = testing::internal::GetCapturedStdout();
+    EXPECT_NE(traces.find(" in Start()"), std::string::npos) << "the failed opens are traced";
+}
+
+TEST_F(PipeTest, SwitchingOffAndOnGivesAFreshRing)
+{
+    no_devices();
+    SetAudioLoop(true);
+    recorded r(9);
+    for (int i = 0; i < 3; ++i)
+        CPipe::AcceptInputBuffer(&r.view, &g_AudioPipe);
+    EXPECT_EQ(read_ring(), 9);
+    SetAudioLoop(false);
+    EXPECT_FALSE(g_AudioPipe.m_LoopOn);
+    EXPECT_TRUE(g_AudioPipe.m_LoopEverStarted);
+    ASSERT_NE(g_AudioPipe.m_Ring[0], nullptr) << "the ring is kept while off";
+
+    // Recorded while off: discarded, no slot changes.
+    recorded late(77);
+    CPipe::AcceptInputBuffer(&late.view, &g_AudioPipe);
+    EXPECT_EQ(g_AudioPipe.m_WriteIndex, 3);
+    EXPECT_EQ(reinterpret_cast<int16_t*>(g_AudioPipe.m_Ring[3]->m_Data)[0] == 77, false);
+
+    SetAudioLoop(true);
+    EXPECT_EQ(g_AudioPipe.m_WriteIndex, 0);
+    EXPECT_EQ(g_AudioPipe.m_ReadIndex, 0);
+    for (CBuffer* slot : g_AudioPipe.m_Ring) {
+        ASSERT_NE(slot, nullptr);
+        EXPECT_FALSE(slot->m_Filled);
+        EXPECT_EQ(slot->m_Length, 4096);
+    }
+    EXPECT_EQ(read_ring(), 0) << "an unfilled slot gives nothing";
+}
+
+TEST_F(PipeTest, TheIndicesWrapAfterTenAndAWrittenSlotReplays)
+{
+    no_devices();
+    SetAudioLoop(true);
+    for (int16_t v = 1; v <= 10; ++v) {
+        recorded r(v);
+        CPipe::AcceptInputBuffer(&r.view, &g_AudioPipe);
+    }
+    EXPECT_EQ(g_AudioPipe.m_WriteIndex, 0);
+    for (int16_t v = 1; v <= 10; ++v)
+        EXPECT_EQ(read_ring(), v);
+    EXPECT_EQ(g_AudioPipe.m_ReadIndex, 0);
+    // Nothing new written: the reader comes round to the same audio.
+    EXPECT_EQ(read_ring(), 1);
+    EXPECT_EQ(read_ring(), 2);
+    // The writer overwrites whether or not the reader got there.
+    recorded newer(42);
+    CPipe::AcceptInputBuffer(&newer.view, &g_AudioPipe);
+    for (int i = 2; i < 10; ++i)
+        read_ring();
+    EXPECT_EQ(read_ring(), 42);
+}
+
+TEST_F(PipeTest, BuffersLongerThanTheirDestinationAreCutToFit)
+{
+    no_devices();
+    SetAudioLoop(true);
+    // A recording longer than a slot: only the slot's 4096 bytes are taken.
+    recorded big(3, 8192);
+    CPipe::AcceptInputBuffer(&big.view, &g_AudioPipe);
+    EXPECT_EQ(g_AudioPipe.m_Ring[0]->m_Length, 4096);
+    // A slot longer than the output block: the block's room is what it gets.
+    CBuffer small(1000, true);
+    ASSERT_TRUE(CPipe::ProvideOutputBuffer(&small, &g_AudioPipe));
+    EXPECT_EQ(small.m_Length, 1000);
+    EXPECT_EQ(reinterpret_cast<int16_t*>(small.m_Data)[499], 3);
+}
+
+TEST_F(PipeTest, RecordedSoundPlaysInvertedAndInOrder)
+{
+    const std::string in = (dir / "in.raw").string(), out = (dir / "out.raw").string();
+    write_samples(in, ramp(44100));
+    wave_virtual_config devices;
+    devices.input_file = in;
+    devices.output_file = out;
+    wave_virtual_install(devices);
+    // After the priming buffers, whole buffers of the input, each negated.
+    EXPECT_GE(count_inverted_buffers(pass_through(out), true), 8) << "about 46 ms a buffer";
+}
+
+TEST_F(PipeTest, SoundGoesThroughAlsaInvertedAndInOrder)
+{
+    const std::string in = (dir / "in.raw").string(), out = (dir / "out.raw").string();
+    write_samples(in, ramp(44100));
+    alsa_test_config alsa(alsa_test_config::file_pcm(out, in));
+    EXPECT_GE(count_inverted_buffers(pass_through(out), true), 8);
+}
+
+TEST_F(PipeTest, TheListenerWindowHearsOfEveryRecordedBuffer)
+{
+    x11_probe probe;
+    ASSERT_NE(probe.display(), nullptr);
+    // Another program's window, as the noise-reduction tool's would be.
+    Window listener = probe.create_window("降噪处理软件");
+    ASSERT_TRUE(x11_probe::wait_until([&] { return !probe.find_by_title("降噪处理软件").empty(); }));
+
+    wave_virtual_install(wave_virtual_config{});
+    SetAudioLoop(true);
+    std::this_thread::sleep_for(500ms);
+    SetAudioLoop(false);
+
+    int heard = 0;
+    XEvent ev;
+    XSync(probe.display(), False);
+    while (XCheckTypedWindowEvent(probe.display(), listener, ClientMessage, &ev)) {
+        if (static_cast<UINT>(ev.xclient.data.l[0]) == g_UserMessage && ev.xclient.data.l[1] == 0)
+            ++heard;
+    }
+    // About 46 ms a buffer: one message for each.
+    EXPECT_GE(heard, 8);
+    EXPECT_LE(heard, 13);
+    probe.destroy_window(listener);
+}
+
+// The volume thread's view of the dialog.
+class VolumeDlg : public CTessalyDlg {
+public:
+    void plug_in() { m_bDevicePresent = true; }
+    video_input_capture& capture() { return m_capture; }
+    // As a capture run starts it.
+    void start_volume_thread()
+    {
+        ::InterlockedIncrement(&m_nVolumeThreads);
+        ::CloseHandle(::CreateThread(nullptr, 0, AudioVolumeThreadProc, this, 0, nullptr));
+    }
+};
+
+// Mean absolute sample of the last 100 ms played.
+double loudness_now(const std::string& out)
+{
+    const auto samples = read_samples(out);
+    const size_t n = std::min<size_t>(samples.size(), 4410);
+    double sum = 0;
+    for (size_t i = samples.size() - n; i < samples.size(); ++i)
+        sum += std::abs(samples[i]);
+    return n ? sum / static_cast<double>(n) : 0;
+}
+
+TEST_F(PipeTest, TheVolumeRisesOnlyOnceTheCaptureIsConfirmed)
+{
+    const std::string out = (dir / "out.raw").string();
+    wave_virtual_config devices;
+    devices.output_file = out;
+    devices.tone_amplitude = 10000;
+    wave_virtual_install(devices);
+    const int stick = video_input_add_virtual(video_input_virtual_device{});
+
+    VolumeDlg never;  // its capture never opens
+    VolumeDlg confirmed;
+    confirmed.plug_in();
+    confirmed.capture().open(static_cast<int>(video_input_device_names().size()) - 1);
+    ASSERT_TRUE(confirmed.capture().isOpened());
+
+    SetAudioLoop(true);
+    const double quiet = loudness_now(out);
+    never.start_volume_thread();
+    std::this_thread::sleep_for(4500ms);
+    EXPECT_LT(loudness_now(out), 300) << "raised without a capture";
+
+    confirmed.start_volume_thread();
+    std::this_thread::sleep_for(3000ms);
+    EXPECT_LT(loudness_now(out), 300) << "raised before its first test, 4 s in";
+    std::this_thread::sleep_for(1800ms);
+    EXPECT_GT(loudness_now(out), 3000) << "not raised once confirmed (quiet was " << quiet << ")";
+    confirmed.capture().release();
+    video_input_remove_virtual(stick);
+}
+
+}  // namespace

@@ -1,0 +1,262 @@
+// The sound input and output objects on hardware-free wave devices: when
+// they start and refuse to, what a declining or finishing callback does to
+// the output, and how long stopping takes.
+#include "Sound.h"
+
+#include <gtest/gtest.h>
+#include <wavevirtual.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <vector>
+
+UINT g_UserMessage = ::RegisterWindowMessageW(L"User");
+
+namespace {
+
+using namespace std::chrono_literals;
+using clock_type = std::chrono::steady_clock;
+
+class SoundTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/vistamo-sound-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir = pattern;
+        config.output_file = (dir / "out.raw").string();
+        config.tone_amplitude = 1000;
+    }
+    void TearDown() override
+    {
+        wave_virtual_uninstall();
+        std::filesystem::remove_all(dir);
+    }
+
+    std::vector<int16_t> played() const
+    {
+        std::ifstream in(config.output_file, std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<int16_t> samples(bytes.size() / 2);
+        std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+        return samples;
+    }
+
+    std::filesystem::path dir;
+    wave_virtual_config config;
+};
+
+// Output callbacks with their own state, reached through the owner pointer.
+struct feeder {
+    std::atomic<int> calls{0};
+    int16_t value = 1234;
+    std::atomic<bool> decline{false};
+    std::atomic<bool> end{false};
+
+    static BOOL provide(CBuffer* buffer, void* owner)
+    {
+        auto* self = static_cast<feeder*>(owner);
+        ++self->calls;
+        if (self->decline)
+            return FALSE;
+        if (self->end) {
+            buffer->m_Length = 0;
+            return TRUE;
+        }
+        auto* samples = reinterpret_cast<int16_t*>(buffer->m_Data);
+        for (int i = 0; i < buffer->m_Length / 2; ++i)
+            samples[i] = self->value;
+        return TRUE;
+    }
+};
+
+struct recorder {
+    std::atomic<int> buffers{0};
+    std::atomic<int> last_length{0};
+    static void accept(CBuffer* buffer, void* owner)
+    {
+        auto* self = static_cast<recorder*>(owner);
+        self->last_length = buffer->m_Length;
+        ++self->buffers;
+    }
+};
+
+bool wait_for(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 3s)
+{
+    const auto until = clock_type::now() + timeout;
+    while (!pred()) {
+        if (clock_type::now() > until)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+double ms_since(clock_type::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(clock_type::now() - start).count();
+}
+
+TEST_F(SoundTest, StartingNeedsACallbackAndOnlyWorksOnce)
+{
+    wave_virtual_install(config);
+    CSoundOut out;
+    EXPECT_FALSE(out.Start(nullptr)) << "no callback yet";
+    EXPECT_EQ(wave_virtual_get_stats().output_start, -1) << "nothing was opened";
+
+    feeder f;
+    out.m_Callback = feeder::provide;
+    out.m_CallbackOwner = &f;
+    ASSERT_TRUE(out.Start(&out.m_Format));
+    EXPECT_FALSE(out.Start(&out.m_Format)) << "a second start while playing";
+
+    CSoundIn in;
+    recorder r;
+    in.m_Callback = recorder::accept;
+    EXPECT_FALSE(in.Start(nullptr)) << "the owner is missing";
+    in.m_CallbackOwner = &r;
+    ASSERT_TRUE(in.Start(nullptr));
+    EXPECT_FALSE(in.Start(nullptr));
+    EXPECT_TRUE(wait_for([&] { return r.buffers >= 2; }));
+    EXPECT_EQ(r.last_length, 4096) << "the whole block is handed on";
+    in.Stop();
+    out.Stop();
+}
+
+TEST_F(SoundTest, StoppingWhenIdleDoesNothingAndRunningStopsTakeTheirWaits)
+{
+    wave_virtual_install(config);
+    CSoundIn in;
+    CSoundOut out;
+    testing::internal::CaptureStdout();
+    auto start = clock_type::now();
+    in.Stop();
+    out.Stop();
+    EXPECT_LT(ms_since(start), 100);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "an idle stop traces nothing";
+
+    recorder r;
+    feeder f;
+    in.m_Callback = recorder::accept;
+    in.m_CallbackOwner = &r;
+    out.m_Callback = feeder::provide;
+    out.m_CallbackOwner = &f;
+    ASSERT_TRUE(in.Start(nullptr));
+    ASSERT_TRUE(out.Start(&out.m_Format));
+    ASSERT_TRUE(wait_for([&] { return r.buffers >= 1 && f.calls >= 4; }));
+    testing::internal::CaptureStdout();
+    start = clock_type::now();
+    in.Stop();
+    EXPECT_GE(ms_since(start), 510);
+    EXPECT_EQ(in.m_QueuedBuffers, 0) << "every buffer came back and was freed";
+    start = clock_type::now();
+    out.Stop();
+    EXPECT_GE(ms_since(start), 530);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "a clean stop traces nothing";
+    // Both can start again.
+    EXPECT_TRUE(in.Start(nullptr));
+    EXPECT_TRUE(out.Start(&out.m_Format));
+}
+
+TEST_F(SoundTest, ADecliningCallbackLetsThePrimedBuffersPlayOnceThenSilence)
+{
+    wave_virtual_install(config);
+    CSoundOut out;
+    feeder f;
+    f.decline = true;
+    out.m_Callback = feeder::provide;
+    out.m_CallbackOwner = &f;
+    ASSERT_TRUE(out.Start(&out.m_Format));
+    // Priming asks three times; each played buffer asks once more.
+    ASSERT_TRUE(wait_for([&] { return f.calls == 6; }));
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(f.calls, 6);
+    EXPECT_EQ(out.m_QueuedBuffers, 0);
+    EXPECT_TRUE(out.m_Playing) << "the device stays open";
+    EXPECT_GT(wave_virtual_get_stats().output_silent, 0);
+    out.Stop();
+}
+
+TEST_F(SoundTest, PrimedBuffersAreInvertedAndEndOfDataStopsTheOutputFromItsThread)
+{
+    wave_virtual_install(config);
+    CSoundOut out;
+    feeder f;
+    out.m_Callback = feeder::provide;
+    out.m_CallbackOwner = &f;
+    ASSERT_TRUE(out.Start(&out.m_Format));
+    f.end = true;
+    testing::internal::CaptureStdout();
+    // The first played buffer's refill ends the data: the output stops
+    // itself (at least 530 ms) and its later close fails harmlessly.
+    ASSERT_TRUE(wait_for([&] { return !out.m_Playing; }, 2s));
+    std::this_thread::sleep_for(700ms);
+    const std::string traces = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(traces.find("waveoutClose failed"), std::string::npos) << traces;
+    EXPECT_FALSE(out.m_Playing);
+
+    const auto samples = played();
+    ASSERT_GE(samples.size(), 2048u);
+    EXPECT_EQ(samples[0], -1234) << "what the callback wrote is played inverted";
+    EXPECT_EQ(samples[2047], -1234);
+    // Stopped: it can start again, and Stop after the self-stop is a no-op.
+    out.Stop();
+}
+
+TEST_F(SoundTest, MissingDevicesAreTracedAndNothingStarts)
+{
+    config.input_missing = config.output_missing = true;
+    wave_virtual_install(config);
+    CSoundIn in;
+    CSoundOut out;
+    recorder r;
+    feeder f;
+    in.m_Callback = recorder::accept;
+    in.m_CallbackOwner = &r;
+    out.m_Callback = feeder::provide;
+    out.m_CallbackOwner = &f;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(in.Start(nullptr));
+    EXPECT_FALSE(out.Start(&out.m_Format));
+    const std::string traces = testing::internal::GetCapturedStdout();
+    EXPECT_NE(traces.find(" WAVEIN:6:"), std::string::npos) << traces;
+    EXPECT_NE(traces.find(" in Start()\n "), std::string::npos) << traces;
+    EXPECT_NE(traces.find(" WAVEOUT:6:"), std::string::npos) << traces;
+    EXPECT_NE(traces.find(" in start()\n "), std::string::npos) << traces;
+    EXPECT_EQ(f.calls, 0);
+}
+
+TEST_F(SoundTest, ADeviceThatVanishesMidStreamIsTracedAndTheObjectsStillStop)
+{
+    wave_virtual_install(config);
+    CSoundIn in;
+    CSoundOut out;
+    recorder r;
+    feeder f;
+    in.m_Callback = recorder::accept;
+    in.m_CallbackOwner = &r;
+    out.m_Callback = feeder::provide;
+    out.m_CallbackOwner = &f;
+    ASSERT_TRUE(in.Start(nullptr));
+    ASSERT_TRUE(out.Start(&out.m_Format));
+    ASSERT_TRUE(wait_for([&] { return r.buffers >= 1; }));
+    testing::internal::CaptureStdout();
+    wave_virtual_unplug();
+    std::this_thread::sleep_for(200ms);
+    const auto start = clock_type::now();
+    in.Stop();
+    out.Stop();
+    EXPECT_LT(ms_since(start), 2000);
+    const std::string traces = testing::internal::GetCapturedStdout();
+    EXPECT_NE(traces.find("in OnWIM_DATA()"), std::string::npos) << traces;
+}
+
+}  // namespace
