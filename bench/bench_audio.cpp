@@ -117,6 +117,8 @@ run_result run(double virtual_seconds, double output_clock, double speed, const 
     while (played.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(chunk.size() * 2))) {
         for (size_t i = 0; i < chunk.size(); i += 256, frame += 256) {
             const int v = chunk[i];
+            if (frame >= stats.output_frames)
+                break;  // switching off turns the volume down first
             if (v >= 0 || frame < skip)
                 continue;  // silence while nothing was queued
             const double left = stats.output_start + static_cast<double>(frame) / stats.output_rate;
@@ -164,9 +166,14 @@ int main()
     const double hour = 3600.0, speed = 40.0;
     for (auto [name, clock] : {std::pair<const char*, double>{"fast", 1.005}, {"slow", 0.995}}) {
         const run_result r = run(hour, clock, speed, dir);
-        const double lo = percentile(r.delays_ms, 0.0), hi = percentile(r.delays_ms, 1.0);
+        // Virtual time runs 40 times faster than real time here, so a
+        // scheduling stall of 10 ms on this machine shows as 400 ms of
+        // delay: the spread is taken between the 0.1st and 99.9th
+        // percentiles, and the extremes are printed as they are.
+        const double lo = percentile(r.delays_ms, 0.001), hi = percentile(r.delays_ms, 0.999);
         std::printf("audio_delay_spread_output_%s %.1f ms\n", name, hi - lo);
-        std::printf("audio_delay_max_output_%s %.1f ms\n", name, hi);
+        std::printf("audio_delay_min_output_%s %.1f ms\n", name, percentile(r.delays_ms, 0.0));
+        std::printf("audio_delay_max_output_%s %.1f ms\n", name, percentile(r.delays_ms, 1.0));
         // Drift would move the delay over the hour: the first and last
         // five minutes compared.
         const size_t n = r.delays_ms.size(), tenth = n / 12;
