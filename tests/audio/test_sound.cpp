@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <wavevirtual.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -89,6 +90,14 @@ struct recorder {
     }
 };
 
+void wire(CSoundIn& in, recorder& r, CSoundOut& out, feeder& f)
+{
+    in.m_Callback = recorder::accept;
+    in.m_CallbackOwner = &r;
+    out.m_Callback = feeder::provide;
+    out.m_CallbackOwner = &f;
+}
+
 bool wait_for(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 3s)
 {
     const auto until = clock_type::now() + timeout;
@@ -145,10 +154,7 @@ TEST_F(SoundTest, StoppingWhenIdleDoesNothingAndRunningStopsTakeTheirWaits)
 
     recorder r;
     feeder f;
-    in.m_Callback = recorder::accept;
-    in.m_CallbackOwner = &r;
-    out.m_Callback = feeder::provide;
-    out.m_CallbackOwner = &f;
+    wire(in, r, out, f);
     ASSERT_TRUE(in.Start(nullptr));
     ASSERT_TRUE(out.Start(&out.m_Format));
     ASSERT_TRUE(wait_for([&] { return r.buffers >= 1 && f.calls >= 4; }));
@@ -156,7 +162,7 @@ TEST_F(SoundTest, StoppingWhenIdleDoesNothingAndRunningStopsTakeTheirWaits)
     start = clock_type::now();
     in.Stop();
     EXPECT_GE(ms_since(start), 510);
-    EXPECT_EQ(in.m_QueuedBuffers, 0) << "every buffer came back and was freed";
+    EXPECT_EQ(::ReadAcquire(&in.m_QueuedBuffers), 0) << "every buffer came back and was freed";
     start = clock_type::now();
     out.Stop();
     EXPECT_GE(ms_since(start), 530);
@@ -179,8 +185,8 @@ TEST_F(SoundTest, ADecliningCallbackLetsThePrimedBuffersPlayOnceThenSilence)
     ASSERT_TRUE(wait_for([&] { return f.calls == 6; }));
     std::this_thread::sleep_for(150ms);
     EXPECT_EQ(f.calls, 6);
-    EXPECT_EQ(out.m_QueuedBuffers, 0);
-    EXPECT_TRUE(out.m_Playing) << "the device stays open";
+    EXPECT_EQ(::ReadAcquire(&out.m_QueuedBuffers), 0);
+    EXPECT_TRUE(::ReadAcquire(&out.m_Playing)) << "the device stays open";
     EXPECT_GT(wave_virtual_get_stats().output_silent, 0);
     out.Stop();
 }
@@ -197,16 +203,19 @@ TEST_F(SoundTest, PrimedBuffersAreInvertedAndEndOfDataStopsTheOutputFromItsThrea
     testing::internal::CaptureStdout();
     // The first played buffer's refill ends the data: the output stops
     // itself (at least 530 ms) and its later close fails harmlessly.
-    ASSERT_TRUE(wait_for([&] { return !out.m_Playing; }, 2s));
+    ASSERT_TRUE(wait_for([&] { return !::ReadAcquire(&out.m_Playing); }, 2s));
     std::this_thread::sleep_for(700ms);
     const std::string traces = testing::internal::GetCapturedStdout();
     EXPECT_EQ(traces.find("waveoutClose failed"), std::string::npos) << traces;
-    EXPECT_FALSE(out.m_Playing);
+    EXPECT_FALSE(::ReadAcquire(&out.m_Playing));
 
+    // The output's clock runs from its open: silence until the first
+    // primed buffer arrives.
     const auto samples = played();
-    ASSERT_GE(samples.size(), 2048u);
-    EXPECT_EQ(samples[0], -1234) << "what the callback wrote is played inverted";
-    EXPECT_EQ(samples[2047], -1234);
+    const auto first = std::find_if(samples.begin(), samples.end(), [](int16_t v) { return v != 0; });
+    ASSERT_GE(samples.end() - first, 2048);
+    EXPECT_EQ(first[0], -1234) << "what the callback wrote is played inverted";
+    EXPECT_EQ(first[2047], -1234);
     // Stopped: it can start again, and Stop after the self-stop is a no-op.
     out.Stop();
 }
@@ -219,10 +228,7 @@ TEST_F(SoundTest, MissingDevicesAreTracedAndNothingStarts)
     CSoundOut out;
     recorder r;
     feeder f;
-    in.m_Callback = recorder::accept;
-    in.m_CallbackOwner = &r;
-    out.m_Callback = feeder::provide;
-    out.m_CallbackOwner = &f;
+    wire(in, r, out, f);
     testing::internal::CaptureStdout();
     EXPECT_FALSE(in.Start(nullptr));
     EXPECT_FALSE(out.Start(&out.m_Format));
@@ -241,10 +247,7 @@ TEST_F(SoundTest, ADeviceThatVanishesMidStreamIsTracedAndTheObjectsStillStop)
     CSoundOut out;
     recorder r;
     feeder f;
-    in.m_Callback = recorder::accept;
-    in.m_CallbackOwner = &r;
-    out.m_Callback = feeder::provide;
-    out.m_CallbackOwner = &f;
+    wire(in, r, out, f);
     ASSERT_TRUE(in.Start(nullptr));
     ASSERT_TRUE(out.Start(&out.m_Format));
     ASSERT_TRUE(wait_for([&] { return r.buffers >= 1; }));
