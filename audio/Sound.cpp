@@ -29,6 +29,27 @@ void release_block(WAVEHDR* header)
     delete header;
 }
 
+// A notification handler that saw the device still running just before a
+// stop may queue its buffer again after the stop's reset; the device then
+// refuses to close with that buffer in it. One more reset hands it back
+// (the handler, now seeing the stop, frees it) and the close goes through,
+// instead of the device staying open for good.
+MMRESULT CloseAfterLateRequeue(HWAVEIN device)
+{
+    MMRESULT result = ::waveInClose(device);
+    if (result == WAVERR_STILLPLAYING && ::waveInReset(device) == MMSYSERR_NOERROR)
+        result = ::waveInClose(device);
+    return result;
+}
+
+MMRESULT CloseAfterLateRequeue(HWAVEOUT device)
+{
+    MMRESULT result = ::waveOutClose(device);
+    if (result == WAVERR_STILLPLAYING && ::waveOutReset(device) == MMSYSERR_NOERROR)
+        result = ::waveOutClose(device);
+    return result;
+}
+
 }  // namespace
 
 CSoundBase::CSoundBase() : m_Format{}, m_BufferSamples(2048)
@@ -200,7 +221,7 @@ void CSoundIn::StopDevice()
     ::LeaveCriticalSection(&m_Lock);
     // Meanwhile the object's thread frees the buffers the reset returned.
     ::Sleep(500);
-    if (::waveInClose(m_hWaveIn) != MMSYSERR_NOERROR)
+    if (CloseAfterLateRequeue(m_hWaveIn) != MMSYSERR_NOERROR)
         TraceAudioError(L"CSoundIn waveinClose failed!");
     ::Sleep(10);
     const LONG left = ::ReadAcquire(&m_QueuedBuffers);
@@ -357,7 +378,7 @@ void CSoundOut::StopDevice()
     ::Sleep(500);
     if (reset != MMSYSERR_NOERROR)
         TraceAudioError(L"CSoundOut waveinReset failed!");
-    const MMRESULT closed = ::waveOutClose(m_hWaveOut);
+    const MMRESULT closed = CloseAfterLateRequeue(m_hWaveOut);
     ::Sleep(30);
     if (closed != MMSYSERR_NOERROR)
         TraceAudioError(L"CSoundOut waveoutClose failed!");

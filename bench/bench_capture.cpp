@@ -4,6 +4,7 @@
 #include "TessalyDlg.h"
 
 #include <videoinput.h>
+#include <wavevirtual.h>
 
 #include <unistd.h>
 
@@ -67,6 +68,9 @@ double percentile(std::vector<double> v, double p)
 
 int main()
 {
+    // The stick's sound runs too, as it does with a real stick, on virtual
+    // wave devices.
+    wave_virtual_install(wave_virtual_config{});
     const int device = video_input_add_virtual(video_input_virtual_device{});
     BenchDlg dlg;
     if (!dlg.Create(102)) {
