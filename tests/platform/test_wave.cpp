@@ -153,6 +153,18 @@ buffer buffer_of(const std::vector<int16_t>& samples)
 
 constexpr UINT kHdr = sizeof(WAVEHDR);
 
+// Both buffers of each side queued, then recording started.
+void queue_and_start(HWAVEOUT out, buffer (&o)[2], HWAVEIN in, buffer (&i)[2])
+{
+    for (int k = 0; k < 2; ++k) {
+        waveOutPrepareHeader(out, o[k].get(), kHdr);
+        waveOutWrite(out, o[k].get(), kHdr);
+        waveInPrepareHeader(in, i[k].get(), kHdr);
+        waveInAddBuffer(in, i[k].get(), kHdr);
+    }
+    waveInStart(in);
+}
+
 }  // namespace
 
 TEST(WaveOpen, RefusesBadArgumentsFlagsAndFormats)
@@ -531,13 +543,7 @@ TEST(VirtualDevices, UnplugReturnsTheBuffersAndFailsLaterCalls)
     ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &f, n.thread(), 0, CALLBACK_THREAD), MMSYSERR_NOERROR);
     buffer o[2] = {buffer(44100 * 4), buffer(44100 * 4)};
     buffer i[2] = {buffer(44100 * 4), buffer(44100 * 4)};
-    for (int k = 0; k < 2; ++k) {
-        waveOutPrepareHeader(out, o[k].get(), kHdr);
-        waveOutWrite(out, o[k].get(), kHdr);
-        waveInPrepareHeader(in, i[k].get(), kHdr);
-        waveInAddBuffer(in, i[k].get(), kHdr);
-    }
-    waveInStart(in);
+    queue_and_start(out, o, in, i);
     std::this_thread::sleep_for(20ms);
 
     wave_virtual_unplug();
@@ -647,13 +653,7 @@ TEST(WaveThreads, TheCallbackThreadMayResetAndCloseItself)
     ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &f, n.thread(), 0, CALLBACK_THREAD), MMSYSERR_NOERROR);
     buffer o[2] = {buffer(128 * 4), buffer(128 * 4)};
     buffer i[2] = {buffer(128 * 4), buffer(128 * 4)};
-    for (int k = 0; k < 2; ++k) {
-        waveOutPrepareHeader(out, o[k].get(), kHdr);
-        waveOutWrite(out, o[k].get(), kHdr);
-        waveInPrepareHeader(in, i[k].get(), kHdr);
-        waveInAddBuffer(in, i[k].get(), kHdr);
-    }
-    waveInStart(in);
+    queue_and_start(out, o, in, i);
     int rounds = 0;
     bool out_open = true;
     bool in_open = true;
