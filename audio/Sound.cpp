@@ -287,6 +287,9 @@ bool CSoundOut::Start(const WAVEFORMATEX* format)
         CBuffer priming(m_Format.nBlockAlign * m_BufferSamples, false);
         if (!priming.m_Data)
             continue;
+        // A callback that leaves it alone (the pipe does, until it is on)
+        // plays silence rather than whatever the heap held.
+        std::memset(priming.m_Data, 0, static_cast<size_t>(priming.m_Length));
         m_Callback(&priming, m_CallbackOwner);
         AddOutputBufferToQueue(&priming);
     }

@@ -189,6 +189,10 @@ TEST_F(SoundTest, ADecliningCallbackLetsThePrimedBuffersPlayOnceThenSilence)
     EXPECT_TRUE(::ReadAcquire(&out.m_Playing)) << "the device stays open";
     EXPECT_GT(wave_virtual_get_stats().output_silent, 0);
     out.Stop();
+    // The callback never wrote them: the primed buffers were silence.
+    const auto samples = played();
+    EXPECT_GE(samples.size(), 3u * 2048);
+    EXPECT_EQ(std::count(samples.begin(), samples.end(), 0), static_cast<std::ptrdiff_t>(samples.size()));
 }
 
 TEST_F(SoundTest, PrimedBuffersAreInvertedAndEndOfDataStopsTheOutputFromItsThread)
