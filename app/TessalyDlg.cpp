@@ -139,12 +139,8 @@ void CTessalyDlg::OnStopCapture()
 
 void CTessalyDlg::OnClose()
 {
-    ::InterlockedExchange(&m_bStopCapture, TRUE);
-    SetAudioLoop(false);
-    ::Sleep(10);
-    m_capture.release();
-    WaitForCaptureThread(kCaptureEndWait);
-    SetAudioLoop(false);
+    // Capture and sound stop exactly as for the stop command.
+    OnStopCapture();
     CDialog::OnClose();
     cv::destroyAllWindows();
 }
