@@ -126,14 +126,6 @@ public:
             m_samples.resize(m_buffer_frames * m_frame_bytes);
     }
 
-    void run(wave_stream& stream) override
-    {
-        if (m_input)
-            run_input(stream);
-        else
-            run_output(stream);
-    }
-
     void close() override
     {
         if (!m_input)
@@ -143,7 +135,7 @@ public:
     }
 
 private:
-    void run_output(wave_stream& s)
+    void run_output(wave_stream& s) override
     {
         unsigned generation = s.state().generation;
         const wave_stream::output_sink sink = [this](const uint8_t* data, size_t frames) -> long {
@@ -194,7 +186,7 @@ private:
         }
     }
 
-    void run_input(wave_stream& s)
+    void run_input(wave_stream& s) override
     {
         bool running = false;
         unsigned generation = 0;

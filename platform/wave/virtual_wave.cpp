@@ -74,14 +74,6 @@ public:
     {
     }
 
-    void run(wave_stream& stream) override
-    {
-        if (m_input)
-            run_input(stream);
-        else
-            run_output(stream);
-    }
-
     void close() override
     {
         if (m_fd >= 0)
@@ -97,7 +89,7 @@ private:
         return static_cast<long long>(std::floor(seconds * m_rate));
     }
 
-    void run_output(wave_stream& s)
+    void run_output(wave_stream& s) override
     {
         const size_t fb = m_frame_bytes;
         const uint8_t silence = m_bits == 8 ? 0x80 : 0x00;
@@ -134,7 +126,7 @@ private:
         }
     }
 
-    void run_input(wave_stream& s)
+    void run_input(wave_stream& s) override
     {
         bool running = false;
         unsigned generation = 0;

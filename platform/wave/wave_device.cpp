@@ -189,6 +189,14 @@ wave_stream::~wave_stream()
         ::close(m_wake_fd);
 }
 
+void wave_backend::run(wave_stream& stream)
+{
+    if (stream.input)
+        run_input(stream);
+    else
+        run_output(stream);
+}
+
 void wave_stream::begin(std::unique_ptr<wave_backend> backend)
 {
     m_backend = std::move(backend);

@@ -29,12 +29,16 @@ class wave_stream;
 class wave_backend {
 public:
     virtual ~wave_backend() = default;
-    // The body of the stream's I/O thread; returns once the stream is
-    // closing (wave_state::closing).
-    virtual void run(wave_stream& stream) = 0;
+    // The body of the stream's I/O thread, by the stream's direction;
+    // returns once the stream is closing (wave_state::closing).
+    void run(wave_stream& stream);
     // Releases the device. Called once, by the closing caller, after run()
     // has returned.
     virtual void close() = 0;
+
+protected:
+    virtual void run_input(wave_stream& stream) = 0;
+    virtual void run_output(wave_stream& stream) = 0;
 };
 
 // The callers' requests as the I/O thread sees them, read under the stream
