@@ -15,6 +15,7 @@
 // behind the output buffers still queued when its buffer is refilled. What
 // the measured delay has beyond that is the cost of the layers and threads.
 #include "Pipe.h"
+#include "bench_support.h"
 
 #include <wavevirtual.h>
 
@@ -63,14 +64,6 @@ BOOL watch_output(CBuffer* buffer, void* owner)
         g_design->push_back(kBufferMs * (1 + g_AudioPipe.m_SoundOut.m_QueuedBuffers) + age);
     }
     return play;
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5))];
 }
 
 // Passes sound through for virtual_seconds with the given output clock.

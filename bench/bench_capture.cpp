@@ -2,6 +2,7 @@
 // picture control for ten seconds, through the program's own capture run.
 // Prints "<name> <value> <unit>" lines.
 #include "TessalyDlg.h"
+#include "bench_support.h"
 
 #include <videoinput.h>
 #include <wavevirtual.h>
@@ -24,17 +25,6 @@ using clock_type = std::chrono::steady_clock;
 class BenchDlg : public CTessalyDlg {
 };
 
-void pump_for(std::chrono::milliseconds span)
-{
-    const auto until = clock_type::now() + span;
-    while (clock_type::now() < until) {
-        MSG msg;
-        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
-            ::DispatchMessageW(&msg);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
 // CPU seconds a thread of this process has used.
 double thread_cpu_seconds(int tid)
 {
@@ -54,14 +44,6 @@ double thread_cpu_seconds(int tid)
         }
     }
     return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0.0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5))];
 }
 
 }  // namespace

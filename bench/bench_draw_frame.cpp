@@ -2,6 +2,7 @@
 // two control sizes, against a plain copy of the frame measured in the same
 // run. Prints "<name> <value> <unit>" lines.
 #include "TessalyDlg.h"
+#include "bench_support.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/core_c.h>
@@ -21,13 +22,6 @@ using clock_type = std::chrono::steady_clock;
 class BenchDlg : public CTessalyDlg {
 };
 
-double percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    size_t i = static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
-    return v[std::min(i, v.size() - 1)];
-}
-
 std::vector<double> time_calls(int count, const std::function<void()>& fn)
 {
     std::vector<double> ms;
@@ -40,17 +34,6 @@ std::vector<double> time_calls(int count, const std::function<void()>& fn)
     return ms;
 }
 
-void pump(int ms)
-{
-    auto until = clock_type::now() + std::chrono::milliseconds(ms);
-    while (clock_type::now() < until) {
-        MSG msg;
-        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
-            ::DispatchMessageW(&msg);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
 }  // namespace
 
 int main()
@@ -60,7 +43,7 @@ int main()
         std::fprintf(stderr, "bench_draw_frame: the dialog could not be created (no display?)\n");
         return 1;
     }
-    pump(300);
+    pump_for(std::chrono::milliseconds(300));
     CWnd* control = dlg.GetDlgItem(1001);
 
     cv::Mat frame(1080, 1920, CV_8UC3);
@@ -78,9 +61,9 @@ int main()
     };
     for (target t : {target{"1080p_into_720p", 1280, 720}, target{"1080p_into_1080p", 1920, 1080}}) {
         ::MoveWindow(dlg.m_hWnd, 0, 0, t.width + 40, t.height + 60, TRUE);
-        pump(200);
+        pump_for(std::chrono::milliseconds(200));
         ::MoveWindow(control->m_hWnd, 0, 0, t.width, t.height, TRUE);
-        pump(100);
+        pump_for(std::chrono::milliseconds(100));
         for (int i = 0; i < 10; ++i)
             dlg.DrawFrame(&header);
         // Interleaved in blocks, so that both see the same machine load.
