@@ -403,27 +403,63 @@ void blend_columns(const uint16_t* mid, int ch, int column0, const resample_taps
 #endif
 }
 
-template <int Bpp>
-void draw_vertical_first(const resample_source& src, const resample_taps& xs, const resample_taps& ys,
-                         const resample_target& t, int row_begin, int row_end)
+// One picture as its bands share it: what is drawn and, when the rows are
+// blended first, the source columns every band reads (pixels of them from
+// column0) and their tap pairs, worked out once rather than per band.
+struct picture {
+    picture(const resample_source& source, const resample_taps& x_taps, const resample_taps& y_taps,
+            const resample_target& target)
+        : src(source), xs(x_taps), ys(y_taps), t(target)
+    {
+    }
+    const resample_source& src;
+    const resample_taps& xs;
+    const resample_taps& ys;
+    const resample_target& t;
+    bool rows_first = false;
+    int column0 = 0;
+    size_t pixels = 0;
+    two_tap_columns pairs;
+};
+
+picture plan_picture(const resample_source& src, const resample_taps& xs, const resample_taps& ys,
+                     const resample_target& t)
 {
-    constexpr int ch = Bpp / 8;
+    picture p(src, xs, ys, t);
+    // Shrinking vertically, with whole-byte channels.
+    p.rows_first = !(xs.nearest() && ys.nearest()) && src.bits_per_pixel != 8 &&
+                   t.dh < static_cast<int>(src.rows.size());
+    if (!p.rows_first)
+        return p;
     const int first_col = t.clip_left - t.dx;
     const int cols = t.clip_right - t.clip_left;
     const size_t taps_x = static_cast<size_t>(xs.per_output);
     const auto span = std::minmax_element(xs.index.begin() + static_cast<std::ptrdiff_t>(first_col * taps_x),
                                           xs.index.begin() + static_cast<std::ptrdiff_t>((first_col + cols) * taps_x));
-    const int column0 = *span.first;
-    const size_t pixels = static_cast<size_t>(*span.second - column0 + 1);
-    const size_t n = pixels * ch;
+    p.column0 = *span.first;
+    p.pixels = static_cast<size_t>(*span.second - p.column0 + 1);
+    if (xs.per_output == 2)
+        p.pairs = pair_columns(xs, src.bits_per_pixel / 8, p.column0, first_col, cols);
+    return p;
+}
+
+template <int Bpp>
+void draw_vertical_first(const picture& p, int row_begin, int row_end)
+{
+    constexpr int ch = Bpp / 8;
+    const resample_taps& xs = p.xs;
+    const resample_taps& ys = p.ys;
+    const resample_target& t = p.t;
+    const int first_col = t.clip_left - t.dx;
+    const int cols = t.clip_right - t.clip_left;
+    const size_t n = p.pixels * ch;
     std::vector<int32_t> acc(n);
     std::vector<uint16_t> mid(n + 8);
-    const two_tap_columns pairs = xs.per_output == 2 ? pair_columns(xs, ch, column0, first_col, cols) : two_tap_columns{};
     const int per_y = ys.per_output;
     for (int y = row_begin; y < row_end; ++y) {
         const size_t tap = static_cast<size_t>(y - t.dy) * per_y;
         auto row_of = [&](int k) {
-            return src.rows[static_cast<size_t>(ys.index[tap + k])] + static_cast<size_t>(column0) * ch;
+            return p.src.rows[static_cast<size_t>(ys.index[tap + k])] + static_cast<size_t>(p.column0) * ch;
         };
         if (per_y == 2) {
             weigh_two_rows(row_of(0), ys.weights[tap], row_of(1), ys.weights[tap + 1], mid.data(), n);
@@ -438,29 +474,28 @@ void draw_vertical_first(const resample_source& src, const resample_taps& xs, co
             }
             narrow_row(acc.data(), mid.data(), n);
         }
-        blend_columns(mid.data(), ch, column0, xs, pairs, first_col, cols, t.pixels + static_cast<size_t>(y) * t.stride + t.clip_left);
+        blend_columns(mid.data(), ch, p.column0, xs, p.pairs, first_col, cols,
+                      t.pixels + static_cast<size_t>(y) * t.stride + t.clip_left);
     }
 }
 
 template <int Bpp>
-void draw_rows(const resample_source& src, const resample_taps& xs, const resample_taps& ys,
-               const resample_target& t, int row_begin, int row_end)
+void draw_rows(const picture& p, int row_begin, int row_end)
 {
-    if (xs.nearest() && ys.nearest())
-        draw_nearest<Bpp>(src, xs, ys, t, row_begin, row_end);
-    else if (Bpp != 8 && t.dh < static_cast<int>(src.rows.size()))
-        draw_vertical_first<Bpp == 8 ? 24 : Bpp>(src, xs, ys, t, row_begin, row_end);
+    if (p.xs.nearest() && p.ys.nearest())
+        draw_nearest<Bpp>(p.src, p.xs, p.ys, p.t, row_begin, row_end);
+    else if (p.rows_first)
+        draw_vertical_first<Bpp == 8 ? 24 : Bpp>(p, row_begin, row_end);
     else
-        draw_smooth<Bpp>(src, xs, ys, t, row_begin, row_end);
+        draw_smooth<Bpp>(p.src, p.xs, p.ys, p.t, row_begin, row_end);
 }
 
-void draw_band(const resample_source& src, const resample_taps& xs, const resample_taps& ys,
-               const resample_target& t, int row_begin, int row_end)
+void draw_band(const picture& p, int row_begin, int row_end)
 {
-    switch (src.bits_per_pixel) {
-    case 8: draw_rows<8>(src, xs, ys, t, row_begin, row_end); break;
-    case 24: draw_rows<24>(src, xs, ys, t, row_begin, row_end); break;
-    case 32: draw_rows<32>(src, xs, ys, t, row_begin, row_end); break;
+    switch (p.src.bits_per_pixel) {
+    case 8: draw_rows<8>(p, row_begin, row_end); break;
+    case 24: draw_rows<24>(p, row_begin, row_end); break;
+    case 32: draw_rows<32>(p, row_begin, row_end); break;
     default: break;
     }
 }
@@ -495,13 +530,12 @@ public:
 
     // Draws target's rows with the helpers' help; false, having drawn
     // nothing, when there are no helpers or another drawing has them.
-    bool share(const resample_source& source, const resample_taps& xs, const resample_taps& ys,
-               const resample_target& target)
+    bool share(const picture& pic)
     {
-        job j{source, xs, ys, target};
-        const int rows = target.clip_bottom - target.clip_top;
+        job j{pic};
+        const int rows = pic.t.clip_bottom - pic.t.clip_top;
         j.band = std::max(8, rows / (8 * (m_helpers + 1)));
-        j.next = target.clip_top;
+        j.next = pic.t.clip_top;
         {
             std::lock_guard<std::mutex> hold(m_lock);
             if (m_helpers == 0 || m_job)
@@ -521,10 +555,7 @@ public:
 
 private:
     struct job {
-        const resample_source& source;
-        const resample_taps& xs;
-        const resample_taps& ys;
-        const resample_target& target;
+        const picture& pic;
         int band = 8;
         std::atomic<int> next{0};
         int users = 0;  // helpers inside run(); guarded by m_lock
@@ -547,9 +578,10 @@ private:
     {
         for (;;) {
             const int first = j.next.fetch_add(j.band);
-            if (first >= j.target.clip_bottom)
+            const int end = j.pic.t.clip_bottom;
+            if (first >= end)
                 return;
-            draw_band(j.source, j.xs, j.ys, j.target, first, std::min(first + j.band, j.target.clip_bottom));
+            draw_band(j.pic, first, std::min(first + j.band, end));
         }
     }
 
@@ -669,6 +701,7 @@ void resample_draw(const resample_source& source, const resample_taps& xs, const
         return;
     // Small pictures are not worth sharing out.
     const long long work = static_cast<long long>(rows) * cols * xs.per_output * ys.per_output;
-    if (work < 200000 || !band_pool::instance().share(source, xs, ys, target))
-        draw_band(source, xs, ys, target, target.clip_top, target.clip_bottom);
+    const picture pic = plan_picture(source, xs, ys, target);
+    if (work < 200000 || !band_pool::instance().share(pic))
+        draw_band(pic, target.clip_top, target.clip_bottom);
 }
