@@ -370,7 +370,9 @@ HICON LoadIconW(HINSTANCE instance, LPCWSTR name);
 HCURSOR LoadCursorW(HINSTANCE instance, LPCWSTR name);
 int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int bufferMax);
 
-// Timers, dispatched as WM_TIMER on the window's thread.
+// Timers, dispatched as WM_TIMER on the window's thread. DispatchMessageW
+// calls a WM_TIMER's lParam only when it is a procedure this process has
+// passed to SetTimer; a made-up one is ignored.
 UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapse, TIMERPROC timerFunc);
 BOOL KillTimer(HWND hwnd, UINT_PTR id);
 

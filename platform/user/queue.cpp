@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <set>
 #include <unordered_map>
 
 namespace {
@@ -59,6 +60,27 @@ std::unordered_map<DWORD, std::shared_ptr<msg_queue>>& queue_table()
 {
     static auto* table = new std::unordered_map<DWORD, std::shared_ptr<msg_queue>>();
     return *table;
+}
+
+// Every procedure ever passed to SetTimer, so that DispatchMessageW calls
+// nothing else. Procedures are code addresses: the set stays small.
+std::mutex g_timer_procs_lock;
+std::set<TIMERPROC>& timer_procs()  // guarded by g_timer_procs_lock
+{
+    static auto* procs = new std::set<TIMERPROC>();
+    return *procs;
+}
+
+void remember_timer_proc(TIMERPROC proc)
+{
+    std::lock_guard<std::mutex> lock(g_timer_procs_lock);
+    timer_procs().insert(proc);
+}
+
+bool is_timer_proc(TIMERPROC proc)
+{
+    std::lock_guard<std::mutex> lock(g_timer_procs_lock);
+    return timer_procs().count(proc) != 0;
 }
 
 std::shared_ptr<msg_queue> find_queue(DWORD thread_id)
@@ -445,7 +467,12 @@ LRESULT DispatchMessageW(const MSG* msg)
     if (!msg || !msg->hwnd)
         return 0;
     if (msg->message == WM_TIMER && msg->lParam) {
-        reinterpret_cast<TIMERPROC>(msg->lParam)(msg->hwnd, WM_TIMER, msg->wParam, GetTickCount());
+        // Only a procedure this process handed to SetTimer is called; any
+        // other value (a WM_TIMER posted with a made-up lParam) is ignored,
+        // as current Windows does.
+        auto proc = reinterpret_cast<TIMERPROC>(msg->lParam);
+        if (is_timer_proc(proc))
+            proc(msg->hwnd, WM_TIMER, msg->wParam, GetTickCount());
         return 0;
     }
     return call_window_proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
@@ -463,6 +490,8 @@ void PostQuitMessage(int exitCode)
 
 UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapse, TIMERPROC timerFunc)
 {
+    if (timerFunc)
+        remember_timer_proc(timerFunc);
     DWORD owner = GetCurrentThreadId();
     if (hwnd) {
         bool local;

@@ -164,9 +164,14 @@ void on_client_message(Display* d, XClientMessageEvent& e)
     HWND hwnd = as_hwnd(e.window);
     if (e.message_type == x11_window_message_atom() && e.format == 32) {
         auto u32 = [&](int i) { return static_cast<uint64_t>(static_cast<uint32_t>(e.data.l[i])); };
+        const UINT message = static_cast<UINT>(u32(0));
+        // Any client on the display can send these: only messages whose
+        // parameters are plain values get through (see x11_message_from_client_allowed).
+        if (!x11_message_from_client_allowed(message))
+            return;
         WPARAM wParam = static_cast<WPARAM>(u32(1) | (u32(2) << 32));
         LPARAM lParam = static_cast<LPARAM>(u32(3) | (u32(4) << 32));
-        user_post(hwnd, static_cast<UINT>(e.data.l[0]), wParam, lParam);
+        user_post(hwnd, message, wParam, lParam);
         return;
     }
     if (e.message_type != x11_atom("WM_PROTOCOLS"))
@@ -185,6 +190,20 @@ void on_client_message(Display* d, XClientMessageEvent& e)
 }
 
 }  // namespace
+
+bool x11_message_from_client_allowed(UINT message)
+{
+    switch (message) {
+    case WM_NULL:
+    case WM_CLOSE:
+    case WM_COMMAND:
+    case WM_SYSCOMMAND: return true;
+    default:
+        // Registered messages: their parameters mean what the registering
+        // programs agree on, and the layer passes them on as numbers.
+        return message >= 0xC000 && message <= 0xFFFF;
+    }
+}
 
 void x11_dispatch_event(XEvent& ev)
 {

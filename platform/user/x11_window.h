@@ -41,3 +41,11 @@ void user_timers_forget(const std::vector<HWND>& windows);
 void x11_menu_free(user_menu* menu);
 // X events of this process: translated into messages by the X thread.
 void x11_dispatch_event(XEvent& ev);
+// Whether a window message that another X client sends us (a
+// _VISTAMO_WINDOW_MESSAGE ClientMessage) may be posted. Any client on the
+// display can send one, so, as Win32 does between processes, only messages
+// whose parameters are plain values are taken: WM_NULL, WM_CLOSE,
+// WM_COMMAND, WM_SYSCOMMAND and registered messages (0xC000-0xFFFF).
+// Everything else, above all the messages whose parameters the receiver
+// reads as pointers, is dropped.
+bool x11_message_from_client_allowed(UINT message);

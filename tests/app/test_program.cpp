@@ -17,6 +17,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -421,6 +422,42 @@ TEST_F(ProgramClose, WindowDestroyedByAnotherClientEndsTheProgram)
     probe.destroy(w);
     ASSERT_TRUE(program->wait(kPromptExit)) << "still running " << kPromptExit.count() << " ms after";
     EXPECT_EQ(program->exit_status(), 0) << program->stderr_text();
+}
+
+// ---------------------------------------------------------------------------
+// Other programs on the display.
+
+class ProgramOtherClients : public ProgramTest {};
+
+TEST_F(ProgramOtherClients, MessagesCarryingPointersAreIgnored)
+{
+    // Any client on the display can send the window messages whose
+    // parameters the program would call, read or write through. They must
+    // change nothing, while the messages the program takes from outside
+    // still work.
+    auto program = start();
+    Window w = wait_for_window(*program);
+    ASSERT_NE(w, kNoWindow);
+    const uint64_t bogus = 0x0000414141414141ull;
+    for (unsigned message : {0x0113u /* WM_TIMER */, 0x000Cu /* WM_SETTEXT */, 0x000Du /* WM_GETTEXT */,
+                             0x0219u /* WM_DEVICECHANGE */, 0x0218u /* WM_POWERBROADCAST */,
+                             0x0080u /* WM_SETICON */, 0x0002u /* WM_DESTROY */})
+        probe.send_window_message(w, message, 0x8000 /* a removal, or a settings change */, bogus);
+    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(program->running()) << program->stderr_text();
+    EXPECT_EQ(probe.title(w), kCaption);
+
+    // A second start still raises it (WM_SYSCOMMAND from the other process).
+    cover_with_other_window(w);
+    auto second = start();
+    ASSERT_TRUE(second->wait(kPromptExit));
+    expect_brought_forward(w);
+
+    // And closing from outside ends it cleanly.
+    probe.send_window_message(w, 0x0010 /* WM_CLOSE */, 0, 0);
+    ASSERT_TRUE(program->wait(kPromptExit));
+    EXPECT_EQ(program->exit_status(), 0) << program->stderr_text();
+    EXPECT_EQ(program->stderr_text().find("Sanitizer"), std::string::npos) << program->stderr_text();
 }
 
 // ---------------------------------------------------------------------------

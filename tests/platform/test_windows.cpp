@@ -24,8 +24,11 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <random>
+#include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -1480,42 +1483,130 @@ TEST_F(WindowTest, ClientMessageFromAnotherClientArrivesAsWindowMessage)
     ASSERT_NE(h, nullptr);
     pump_messages();
     clear_log();
+    const UINT first = RegisterWindowMessageW(L"Vistamo test first");
+    const UINT second = RegisterWindowMessageW(L"Vistamo test second");
 
-    Display* d = m_probe.display();
-    XEvent ev{};
-    ev.xclient.type = ClientMessage;
-    ev.xclient.window = xid_of(h);
-    ev.xclient.message_type = m_probe.atom("_VISTAMO_WINDOW_MESSAGE");
-    ev.xclient.format = 32;
-    ev.xclient.data.l[0] = WM_USER + 8;
-    ev.xclient.data.l[1] = 0x76543210;
-    ev.xclient.data.l[2] = static_cast<long>(0xfedcba98u);
-    ev.xclient.data.l[3] = 0x56789abc;
-    ev.xclient.data.l[4] = 0x1234;
-    ASSERT_NE(XSendEvent(d, xid_of(h), False, NoEventMask, &ev), 0);
-    ev.xclient.data.l[0] = WM_USER + 9;
-    ev.xclient.data.l[1] = 5;
-    ev.xclient.data.l[2] = 0;
-    ev.xclient.data.l[3] = -1;  // a negative lParam comes across as 32 one bits...
-    ev.xclient.data.l[4] = -1;  // ...and 32 more
-    ASSERT_NE(XSendEvent(d, xid_of(h), False, NoEventMask, &ev), 0);
-    XFlush(d);
+    m_probe.send_window_message(xid_of(h), first, 0xfedcba9876543210ull, 0x123456789abcull, false);
+    // A negative lParam comes across as 64 one bits.
+    m_probe.send_window_message(xid_of(h), second, 5, ~0ull, false);
+    XFlush(m_probe.display());
 
-    ASSERT_TRUE(pump_until([&] { return !log_of(WM_USER + 9, h).empty(); }, kWait));
-    auto sys = log_of(WM_USER + 8, h);
+    ASSERT_TRUE(pump_until([&] { return !log_of(second, h).empty(); }, kWait));
+    auto sys = log_of(first, h);
     ASSERT_EQ(sys.size(), 1u);
     EXPECT_EQ(sys[0].wParam, static_cast<WPARAM>(0xfedcba9876543210ull));
     EXPECT_EQ(sys[0].lParam, static_cast<LPARAM>(0x123456789abcLL));
     EXPECT_EQ(sys[0].thread, GetCurrentThreadId());
-    auto user = log_of(WM_USER + 9, h);
+    auto user = log_of(second, h);
     ASSERT_EQ(user.size(), 1u);
     EXPECT_EQ(user[0].wParam, 5u);
     EXPECT_EQ(user[0].lParam, -1);
     // They came in the order they were sent.
     auto all = log_all();
-    auto first = std::find_if(all.begin(), all.end(), [](const logged& e) { return e.message == WM_USER + 8; });
-    auto second = std::find_if(all.begin(), all.end(), [](const logged& e) { return e.message == WM_USER + 9; });
-    EXPECT_LT(first - all.begin(), second - all.begin());
+    auto at = [&](UINT m) {
+        return std::find_if(all.begin(), all.end(), [m](const logged& e) { return e.message == m; }) - all.begin();
+    };
+    EXPECT_LT(at(first), at(second));
+}
+
+// Any client on the display can send us window messages. Those whose
+// parameters the receiver would read as pointers, or call, never arrive;
+// messages made of plain values do.
+TEST_F(WindowTest, OtherClientsReachWindowsOnlyWithMessagesOfPlainValues)
+{
+    HWND h = create_top(L"hostile messages");
+    ASSERT_NE(h, nullptr);
+    pump_messages();
+    clear_log();
+    const uint64_t bogus = 0x0000414141414141ull;
+    struct {
+        UINT message;
+        bool arrives;
+    } const cases[] = {
+        {WM_TIMER, false},       {WM_SETTEXT, false},         {WM_GETTEXT, false},   {WM_DEVICECHANGE, false},
+        {WM_POWERBROADCAST, false}, {WM_CREATE, false},       {WM_NCCREATE, false},  {WM_DESTROY, false},
+        {WM_PAINT, false},       {WM_SETICON, false},         {WM_SIZE, false},      {WM_USER + 1, false},
+        {WM_APP + 1, false},     {0xBFFF, false},             {0x10000, false},      {WM_NULL, true},
+        {WM_COMMAND, true},      {WM_SYSCOMMAND, true},       {0xC000, true},        {0xFFFF, true},
+    };
+    for (const auto& c : cases) {
+        // An unknown system command and an unknown command do nothing.
+        uint64_t w = c.message == WM_SYSCOMMAND ? 0xF0F0 : c.message == WM_COMMAND ? 4242 : bogus;
+        m_probe.send_window_message(xid_of(h), c.message, w, bogus, false);
+    }
+    m_probe.send_window_message(xid_of(h), WM_CLOSE, 0, bogus, false);
+    XFlush(m_probe.display());
+
+    // WM_CLOSE comes last and, as the default processing of it does, ends the window.
+    ASSERT_TRUE(pump_until([&] { return !IsWindow(h); }, kWait)) << "WM_CLOSE from another client did not arrive";
+    for (const auto& c : cases) {
+        bool arrived = false;
+        for (const logged& e : log_of(c.message, h))
+            arrived = arrived || e.lParam == static_cast<LPARAM>(bogus);
+        EXPECT_EQ(arrived, c.arrives) << "message 0x" << std::hex << c.message;
+    }
+
+    // A WM_TIMER whose lParam is not a procedure given to SetTimer is not
+    // called, wherever it comes from.
+    HWND local = create_top(L"timer target");
+    ASSERT_TRUE(PostMessageW(local, WM_TIMER, 7, static_cast<LPARAM>(bogus)));
+    pump_messages();
+    EXPECT_TRUE(IsWindow(local));
+}
+
+// 100,000 random messages from another client, a third of them from the
+// numbers that are let through, under the sanitizers: nothing crashes, and
+// nothing arrives that is not let through.
+TEST_F(WindowTest, RandomMessagesFromAnotherClientAreHandledSafely)
+{
+    watchdog guard("the random client messages");
+    HWND h = create_top(L"random messages");
+    ASSERT_NE(h, nullptr);
+    // The window stays: closing and system commands are only noted.
+    g_hook = [](HWND, UINT m, WPARAM, LPARAM, LRESULT& r) {
+        r = 0;
+        return m == WM_CLOSE || m == WM_SYSCOMMAND;
+    };
+    pump_messages();
+    const UINT sentinel = RegisterWindowMessageW(L"Vistamo test batch end");
+    const unsigned seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::printf("seed %u\n", seed);
+    std::mt19937_64 random(seed);
+    std::set<std::tuple<UINT, WPARAM, LPARAM>> refused;
+    const UINT allowed[] = {WM_NULL, WM_CLOSE, WM_COMMAND, WM_SYSCOMMAND};
+    for (int batch = 0; batch < 100; ++batch) {
+        clear_log();
+        for (int i = 0; i < 1000; ++i) {
+            uint64_t r = random();
+            UINT message;
+            switch (r % 4) {
+            case 0: message = static_cast<UINT>(r >> 32); break;
+            case 1: message = static_cast<UINT>((r >> 32) % 0x400); break;
+            case 2: message = allowed[(r >> 32) % 4]; break;
+            default: message = 0xC000 + static_cast<UINT>((r >> 32) % 0x4000); break;
+            }
+            const uint64_t w = random(), l = random();
+            if (!(message == WM_NULL || message == WM_CLOSE || message == WM_COMMAND || message == WM_SYSCOMMAND ||
+                  (message >= 0xC000 && message <= 0xFFFF)))
+                refused.insert({message, static_cast<WPARAM>(w), static_cast<LPARAM>(l)});
+            m_probe.send_window_message(xid_of(h), message, w, l, false);
+        }
+        m_probe.send_window_message(xid_of(h), sentinel, static_cast<uint64_t>(batch), 0, false);
+        XFlush(m_probe.display());
+        ASSERT_TRUE(pump_until(
+            [&] {
+                for (const logged& e : log_of(sentinel, h))
+                    if (e.wParam == static_cast<WPARAM>(batch))
+                        return true;
+                return false;
+            },
+            kWait))
+            << "batch " << batch << " did not arrive (seed " << seed << ")";
+        for (const logged& e : log_all())
+            ASSERT_EQ(refused.count({e.message, e.wParam, e.lParam}), 0u)
+                << "message 0x" << std::hex << e.message << " came through (seed " << std::dec << seed << ")";
+    }
+    EXPECT_TRUE(IsWindow(h));
 }
 
 TEST_F(WindowTest, RegisteredMessagesAgreeAcrossProcesses)

@@ -148,6 +148,25 @@ void x11_probe::request_close(Window w)
     XFlush(m_display);
 }
 
+void x11_probe::send_window_message(Window w, unsigned message, uint64_t wParam, uint64_t lParam, bool flush)
+{
+    // The layout the layer uses to carry a window message to another
+    // process: the message, then the low and high halves of each parameter.
+    XEvent ev{};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = w;
+    ev.xclient.message_type = atom("_VISTAMO_WINDOW_MESSAGE");
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = static_cast<long>(message);
+    ev.xclient.data.l[1] = static_cast<long>(static_cast<uint32_t>(wParam));
+    ev.xclient.data.l[2] = static_cast<long>(static_cast<uint32_t>(wParam >> 32));
+    ev.xclient.data.l[3] = static_cast<long>(static_cast<uint32_t>(lParam));
+    ev.xclient.data.l[4] = static_cast<long>(static_cast<uint32_t>(lParam >> 32));
+    XSendEvent(m_display, w, False, NoEventMask, &ev);
+    if (flush)
+        XFlush(m_display);
+}
+
 void x11_probe::destroy(Window w)
 {
     XDestroyWindow(m_display, w);

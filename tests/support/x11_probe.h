@@ -10,6 +10,7 @@ typedef unsigned long Window;
 typedef unsigned long Atom;
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -47,6 +48,10 @@ public:
     // Asks the window manager to close (WM_DELETE_WINDOW), iconify, or
     // activate the window; and resizes its client area.
     void request_close(Window w);
+    // Sends w a window message as another process using the layer does;
+    // any client can, hostile ones included. Without flush, the message
+    // waits in this client's buffer for the next flush.
+    void send_window_message(Window w, unsigned message, uint64_t wParam, uint64_t lParam, bool flush = true);
     // Destroys another client's window, as a misbehaving client can.
     void destroy(Window w);
     void iconify(Window w);
