@@ -64,6 +64,15 @@ unsigned long to_mask(uint32_t value, unsigned long mask)
 
 std::atomic<bool> g_shm_allowed{true};
 
+// Pictures then take a copy through the socket: slower, so say it once.
+void report_plain_transfer()
+{
+    static std::atomic<bool> reported{false};
+    if (!reported.exchange(true))
+        OutputDebugStringA("X: shared memory with the X server is not available; pictures go by plain image "
+                           "transfer\n");
+}
+
 // Whether the presentation connection can share memory with the server.
 bool shm_usable()
 {
@@ -116,8 +125,13 @@ std::unique_ptr<x11_pixel_store, x11_pixel_store_free> make_store(size_t count)
                 store->shm.shmaddr = static_cast<char*>(addr);
                 store->shm.readOnly = True;
                 XLockDisplay(d);
-                unsigned long serial = NextRequest(d);
-                bool attached = XShmAttach(d, &store->shm) && !x11_present_failed_since(serial);
+                bool attached;
+                {
+                    // A server that is not on this machine (or not in our
+                    // IPC namespace) refuses the segment.
+                    x11_expected_errors may_fail(d);
+                    attached = XShmAttach(d, &store->shm) && !may_fail.failed();
+                }
                 XUnlockDisplay(d);
                 if (!attached) {
                     shmdt(addr);
@@ -128,8 +142,11 @@ std::unique_ptr<x11_pixel_store, x11_pixel_store_free> make_store(size_t count)
             shmctl(id, IPC_RMID, nullptr);
         }
     }
-    if (!store->shm.shmaddr)
+    if (!store->shm.shmaddr) {
+        if (count)
+            report_plain_transfer();
         store->heap.resize(count);
+    }
     return store;
 }
 

@@ -203,6 +203,7 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
     xid = XCreateWindow(d, parent_xid, child ? x : 0, child ? y : 0, static_cast<unsigned>(width),
                         static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
                         CWBackPixmap | CWBitGravity | CWEventMask, &attrs);
+    x11_note_window_created(xid);
     if (!child)
         x11_prepare_toplevel(d, xid, className, style);
     XUnlockDisplay(d);
@@ -302,6 +303,8 @@ BOOL DestroyWindow(HWND hwnd)
     for (auto& w : doomed)
         x11_menu_free(w->system_menu);
     user_timers_forget(subtree);
+    for (HWND h : subtree)
+        x11_note_window_gone(static_cast<unsigned long>(reinterpret_cast<uintptr_t>(h)));
     x11_ui_request([&](Display* d) { XDestroyWindow(d, xid); });
     return TRUE;
 }

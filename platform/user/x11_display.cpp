@@ -5,11 +5,22 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
-#include <atomic>
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <set>
+#include <tuple>
 #include <vector>
+
+struct expected_range {
+    Display* display;
+    unsigned long first;
+    unsigned long last;  // ULONG_MAX while the scope is open
+    bool failed = false;
+};
 
 namespace {
 
@@ -18,17 +29,50 @@ Display* g_ui = nullptr;
 std::once_flag g_present_once;
 Display* g_present = nullptr;
 
-// The last error seen on the presentation connection, for callers that
-// need to know whether a request of theirs failed.
-std::atomic<unsigned long> g_present_error_serial{0};
+// Requests that may fail for reasons outside the program (see
+// x11_expected_errors). Guarded by g_expected_lock, a leaf lock: the error
+// handler takes it, and nothing is called while it is held.
+std::mutex g_expected_lock;
+std::vector<std::shared_ptr<expected_range>> g_expected;
 
-// Asynchronous errors (a window that another process destroyed, pixels sent
-// to a window that just went away) are expected here and must not end the
-// program, which is what Xlib's default handler does.
-int x11_ignore_error(Display* d, XErrorEvent* e)
+// Our windows that exist: any other window a request names may vanish
+// between two requests (another client's, or ours once destroyed, by us
+// or by another client, while requests were still on their way to it).
+// Same leaf lock.
+std::set<unsigned long> g_live_windows;
+
+// Error kinds already reported: each unexpected kind is traced once, so
+// that a fault repeated on every frame does not flood the output.
+std::set<std::tuple<int, int, int>> g_reported;
+
+// Called by Xlib, on whichever thread reads the error, with the display
+// locked: makes no request.
+int x11_error_handler(Display* d, XErrorEvent* e)
 {
-    if (d == g_present)
-        g_present_error_serial = e->serial;
+    bool expected = false;
+    std::tuple<int, int, int> kind{e->error_code, e->request_code, e->minor_code};
+    bool report = false;
+    {
+        std::lock_guard<std::mutex> lock(g_expected_lock);
+        for (auto& r : g_expected) {
+            if (r->display == d && e->serial >= r->first && e->serial <= r->last) {
+                r->failed = true;
+                expected = true;
+            }
+        }
+        if ((e->error_code == BadWindow || e->error_code == BadDrawable) && !g_live_windows.count(e->resourceid))
+            expected = true;
+        if (!expected)
+            report = g_reported.insert(kind).second;
+    }
+    if (report) {
+        char text[160] = {0};
+        XGetErrorText(d, e->error_code, text, sizeof text - 1);
+        char line[320];
+        std::snprintf(line, sizeof line, "X error: %s (request %d.%d, resource 0x%lx)\n", text, e->request_code,
+                      e->minor_code, e->resourceid);
+        OutputDebugStringA(line);
+    }
     return 0;
 }
 
@@ -40,7 +84,7 @@ int x11_io_error(Display*)
 
 Display* x11_open()
 {
-    XSetErrorHandler(x11_ignore_error);
+    XSetErrorHandler(x11_error_handler);
     XSetIOErrorHandler(x11_io_error);
     return XOpenDisplay(nullptr);
 }
@@ -78,13 +122,52 @@ void x11_ui_request(const std::function<void(Display*)>& fn)
         user_wake(x_thread);
 }
 
-bool x11_present_failed_since(unsigned long serial)
+x11_expected_errors::x11_expected_errors(Display* d) : m_display(d)
 {
-    Display* d = x11_present_display();
     if (!d)
+        return;
+    auto range = std::make_shared<expected_range>(expected_range{d, NextRequest(d), ULONG_MAX});
+    std::lock_guard<std::mutex> lock(g_expected_lock);
+    // Ranges whose requests the server has answered can no longer match
+    // (looked at for d only, which the caller holds locked).
+    const unsigned long answered = LastKnownRequestProcessed(d);
+    g_expected.erase(std::remove_if(g_expected.begin(), g_expected.end(),
+                                    [&](const std::shared_ptr<expected_range>& r) {
+                                        return r->display == d && r->last != ULONG_MAX && answered >= r->last;
+                                    }),
+                     g_expected.end());
+    g_expected.push_back(range);
+    m_range = range;
+}
+
+x11_expected_errors::~x11_expected_errors()
+{
+    if (!m_range)
+        return;
+    unsigned long last = NextRequest(m_display) - 1;
+    std::lock_guard<std::mutex> lock(g_expected_lock);
+    m_range->last = last;
+}
+
+bool x11_expected_errors::failed()
+{
+    if (!m_range)
         return true;
-    XSync(d, False);
-    return g_present_error_serial.load() >= serial;
+    XSync(m_display, False);
+    std::lock_guard<std::mutex> lock(g_expected_lock);
+    return m_range->failed;
+}
+
+void x11_note_window_created(unsigned long xid)
+{
+    std::lock_guard<std::mutex> lock(g_expected_lock);
+    g_live_windows.insert(xid);
+}
+
+void x11_note_window_gone(unsigned long xid)
+{
+    std::lock_guard<std::mutex> lock(g_expected_lock);
+    g_live_windows.erase(xid);
 }
 
 std::string x11_display_name() { return XDisplayName(nullptr); }

@@ -12,6 +12,7 @@
 #include <X11/Xlib.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 // Opens the UI connection on first use; nullptr if no display can be opened.
@@ -20,9 +21,35 @@ Display* x11_ui_display();
 Display* x11_present_display();
 // Runs fn with the UI connection locked, flushes, and wakes the X thread.
 void x11_ui_request(const std::function<void(Display*)>& fn);
-// Whether a request made on the presentation connection at or after serial
-// (NextRequest before it) failed. Syncs; call with the connection locked.
-bool x11_present_failed_since(unsigned long serial);
+
+// X errors. Errors are expected only around requests that may fail for
+// reasons outside the program: those made inside an x11_expected_errors
+// scope (attaching shared memory, say), and requests naming a window that
+// may be gone (another client's, or one of ours already destroyed). Every other
+// error is reported on the debug output, once for each kind (error code
+// and request), since an error repeated for every frame would flood it.
+//
+// Marks the requests made on d while it lives as ones that may fail. Create
+// and destroy it with d locked (XLockDisplay, or inside x11_ui_request), so
+// that no other thread's requests fall in between.
+class x11_expected_errors {
+public:
+    explicit x11_expected_errors(Display* d);
+    ~x11_expected_errors();
+    x11_expected_errors(const x11_expected_errors&) = delete;
+    x11_expected_errors& operator=(const x11_expected_errors&) = delete;
+    // Whether a request made so far in this scope failed. Syncs.
+    bool failed();
+
+private:
+    Display* m_display;
+    std::shared_ptr<struct expected_range> m_range;
+};
+// Our windows' lives: errors naming a window that is not one of ours, or
+// no longer is (destroyed by us or by another client, with requests still
+// on their way to it), are expected.
+void x11_note_window_created(unsigned long xid);
+void x11_note_window_gone(unsigned long xid);
 // The name of the display Xlib would open ($DISPLAY), for messages.
 std::string x11_display_name();
 

@@ -244,8 +244,11 @@ void x11_dispatch_event(XEvent& ev)
         // Only another client destroys a window still in our table (ours
         // leave it first). The program cannot go on without its window, so
         // this is handled as the user closing it.
-        if (ev.xdestroywindow.window == ev.xdestroywindow.event && is_toplevel(hwnd))
-            user_post(hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+        if (ev.xdestroywindow.window == ev.xdestroywindow.event) {
+            x11_note_window_gone(ev.xdestroywindow.window);
+            if (is_toplevel(hwnd))
+                user_post(hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+        }
         break;
     case ClientMessage: on_client_message(d, ev.xclient); break;
     case ButtonPress:

@@ -8,9 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include "../../platform/kernel/debug_output.h"
+#include "../../platform/user/x11_display.h"
 #include "message_pump.h"
 #include "x11_probe.h"
 
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
 #include <unistd.h>
@@ -1607,6 +1610,54 @@ TEST_F(WindowTest, RandomMessagesFromAnotherClientAreHandledSafely)
                 << "message 0x" << std::hex << e.message << " came through (seed " << std::dec << seed << ")";
     }
     EXPECT_TRUE(IsWindow(h));
+}
+
+// X errors are faults of ours unless they come from requests that may fail
+// for reasons outside the program: those are not reported, the rest are,
+// once for each kind.
+TEST_F(WindowTest, XErrorsAreReportedOnceEachUnlessExpected)
+{
+    std::mutex lock;
+    std::vector<std::string> traces;
+    debug_output_set_sink([&](const std::string& text) {
+        std::lock_guard<std::mutex> hold(lock);
+        if (text.rfind("X error", 0) == 0)
+            traces.push_back(text);
+    });
+    auto reported = [&] {
+        std::lock_guard<std::mutex> hold(lock);
+        return traces;
+    };
+    HWND mine = create_top(L"x errors");
+    HWND gone = create_top(L"x errors, destroyed");
+    ASSERT_TRUE(mine && gone);
+    Window theirs = m_probe.create_window("x errors, another client's");
+    m_probe.destroy_window(theirs);
+    DestroyWindow(gone);
+    unsigned char data = 0;
+    // A property change in a mode that does not exist: refused with BadValue.
+    auto bad_request = [&](Display* d) {
+        XChangeProperty(d, xid_of(mine), XA_WM_NAME, XA_STRING, 8, 99, &data, 1);
+        XSync(d, False);
+    };
+
+    x11_ui_request([&](Display* d) {
+        // Windows that went away: another client's, and one of ours.
+        XMapWindow(d, theirs);
+        XMapWindow(d, xid_of(gone));
+        x11_expected_errors may_fail(d);
+        bad_request(d);
+        EXPECT_TRUE(may_fail.failed());
+    });
+    EXPECT_TRUE(reported().empty()) << reported().front();
+
+    x11_ui_request(bad_request);
+    x11_ui_request(bad_request);
+    auto lines = reported();
+    ASSERT_EQ(lines.size(), 1u) << "the same fault twice is reported once";
+    EXPECT_NE(lines[0].find("BadValue"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[0].back(), '\n');
+    debug_output_set_sink(nullptr);
 }
 
 TEST_F(WindowTest, RegisteredMessagesAgreeAcrossProcesses)
