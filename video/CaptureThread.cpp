@@ -75,8 +75,14 @@ bool CTessalyDlg::WaitForCaptureThreads(DWORD timeout)
             const DWORD spent = ::GetTickCount() - began;
             left = spent < timeout ? timeout - spent : 0;
         }
-        if (::WaitForSingleObject(*it, left) == WAIT_OBJECT_0) {
+        const DWORD result = ::WaitForSingleObject(*it, left);
+        if (result == WAIT_OBJECT_0) {
             ::CloseHandle(*it);
+            it = m_captureThreads.erase(it);
+        } else if (result == WAIT_FAILED) {
+            // Not a handle that can ever be waited for: kept, it would make
+            // the runs look never over.
+            ::OutputDebugStringA("capture run wait failed\n");
             it = m_captureThreads.erase(it);
         } else {
             ++it;
