@@ -36,6 +36,10 @@ void CTessalyDlg::DoDataExchange(CDataExchange* pDX)
 
 CTessalyDlg::~CTessalyDlg()
 {
+    // Normally done as the window went; a run that outlived its window (a
+    // dialog whose window was never destroyed through it) ends here, before
+    // its volume thread is asked to go.
+    EndCapture();
     ::InterlockedExchange(&m_bVolumeQuit, TRUE);
     // They look at the flag every 50 ms.
     for (int waited = 0; ::ReadAcquire(&m_nVolumeThreads) > 0 && waited < 2000; waited += 5)
@@ -48,6 +52,7 @@ BEGIN_MESSAGE_MAP(CTessalyDlg, CDialog)
     ON_WM_QUERYDRAGICON()
     ON_COMMAND(1003, &CTessalyDlg::OnStopCapture)
     ON_WM_CLOSE()
+    ON_WM_DESTROY()
     ON_WM_SIZE()
 END_MESSAGE_MAP()
 
@@ -118,24 +123,39 @@ void CTessalyDlg::OnPaint()
 
 HCURSOR CTessalyDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
 
-// How long stopping waits for the capture run to leave its loop. Releasing
-// the source ends a read in progress on a virtual device at once; a real
-// device whose driver holds the read longer is left to end by itself, so
-// that closing never takes a second.
+// How long the stop command and closing wait for the capture runs to leave
+// their loops. Releasing the source ends a read in progress on a virtual
+// device at once; a real device whose driver holds the read longer keeps
+// the window responsive, and the run is waited for to the end only as the
+// window goes (EndCapture).
 const DWORD kCaptureEndWait = 700;
 
-void CTessalyDlg::OnStopCapture()
+void CTessalyDlg::StopCapture(DWORD wait)
 {
     // Read by the capture thread at the top of each pass of its loop.
     ::InterlockedExchange(&m_bStopCapture, TRUE);
     SetAudioLoop(false);
     ::Sleep(10);
     m_capture.release();
-    WaitForCaptureThread(kCaptureEndWait);
+    WaitForCaptureThreads(wait);
     // A run that was just starting switches sound on before it sees the
-    // flag; it is over now, and its sound goes too.
+    // flag; it is over now (or will read no frame), and its sound goes too.
     SetAudioLoop(false);
 }
+
+void CTessalyDlg::EndCapture()
+{
+    if (m_captureThreads.empty() && !m_capture.isOpened()) {
+        // Nothing left to hand over (closing did it already, or no run
+        // ever started): no pause.
+        ::InterlockedExchange(&m_bStopCapture, TRUE);
+        SetAudioLoop(false);
+        return;
+    }
+    StopCapture(INFINITE);
+}
+
+void CTessalyDlg::OnStopCapture() { StopCapture(kCaptureEndWait); }
 
 void CTessalyDlg::OnClose()
 {
@@ -143,6 +163,15 @@ void CTessalyDlg::OnClose()
     OnStopCapture();
     CDialog::OnClose();
     cv::destroyAllWindows();
+}
+
+void CTessalyDlg::OnDestroy()
+{
+    // Esc, Enter, OK and Cancel end the dialog without closing it, and the
+    // stop command's wait may have run out: the runs still draw into this
+    // window and read through this object.
+    EndCapture();
+    CDialog::OnDestroy();
 }
 
 void CTessalyDlg::OnSize(UINT nType, int cx, int cy)

@@ -5,6 +5,12 @@
 //
 // Threads: every handler runs on the UI thread, which owns the window;
 // the frame drawing calls below are the exception.
+//
+// Lifetime: capture runs read and draw through the dialog. However the
+// dialog ends (closing, Esc, Enter, OK or Cancel, the end of its message
+// loop), every run it started has left before its window goes, and sound
+// is off; the destructor does the same for a window that never saw its
+// end. A run is never left behind with the dialog.
 #pragma once
 
 #include <afxwin.h>
@@ -16,6 +22,8 @@
 #include <opencv2/core/types_c.h>
 #include <opencv2/videoio.hpp>
 
+#include <vector>
+
 // The capture thread's entry; param is the dialog. Returns 1.
 DWORD WINAPI CaptureThreadProc(LPVOID param);
 
@@ -24,7 +32,8 @@ DWORD WINAPI CaptureThreadProc(LPVOID param);
 class CTessalyDlg : public CDialog, public CPipe {
 public:
     CTessalyDlg();
-    // Ends the volume threads of earlier capture runs first.
+    // Ends any capture run still going, then the volume threads of earlier
+    // runs.
     ~CTessalyDlg() override;
 
     // Put image on the picture control (1001), straight into its window:
@@ -65,6 +74,9 @@ protected:
     afx_msg HCURSOR OnQueryDragIcon();
     afx_msg void OnStopCapture();
     afx_msg void OnClose();
+    // The window still exists here, whatever ended the dialog: capture ends
+    // for good (see EndCapture) before the window goes.
+    afx_msg void OnDestroy();
     afx_msg void OnSize(UINT nType, int cx, int cy);
     DECLARE_MESSAGE_MAP()
 
@@ -72,11 +84,22 @@ protected:
     // the client size at the last layout (m_rcClient).
     void ChangeSize(CWnd* pWnd, int cx, int cy);
 
-    // Starts a capture run on its own thread and keeps the thread's handle,
-    // so that closing can wait for the run to leave its loop.
+    // Starts a capture run on its own thread. The handle of every run is
+    // kept until the run is seen to have ended (here, for runs already
+    // over, or in WaitForCaptureThreads), so that a run still inside its
+    // loop when another starts can be waited for too. UI thread only.
     void StartCaptureThread();
-    // Waits up to timeout ms for the last capture run to end.
-    void WaitForCaptureThread(DWORD timeout);
+    // Waits up to timeout ms in all (INFINITE: as long as it takes) for
+    // every run started to end; true when none is left. UI thread only.
+    bool WaitForCaptureThreads(DWORD timeout);
+    // The stop command's steps: stop flag, sound off, source released, then
+    // up to wait ms for the runs to leave their loops, and sound off again
+    // for a run that switched it on meanwhile.
+    void StopCapture(DWORD wait);
+    // Capture stopped for good before the dialog goes: StopCapture waiting
+    // for every run, however long a driver holds its read (releasing the
+    // source ends a read; a driver's own timeout ends the rest).
+    void EndCapture();
 
     CPoint m_ptLastMouse;
     HICON m_hIcon;
@@ -89,7 +112,7 @@ protected:
     BOOL m_bStopCapture;
     CRect m_rcClient;
     CListBox m_listBox;
-    HANDLE m_hCaptureThread = nullptr;  // the last capture run's thread (UI thread only)
+    std::vector<HANDLE> m_captureThreads;  // runs not yet seen to end (UI thread only)
 
     // Volume threads read the dialog every few seconds until the capture is
     // confirmed, which may be never: they count themselves in and leave

@@ -59,19 +59,34 @@ int CTessalyDlg::CaptureLoop()
 
 void CTessalyDlg::StartCaptureThread()
 {
-    // A finished run's handle; a run still going keeps its thread, which
-    // ends by itself.
-    if (m_hCaptureThread)
-        ::CloseHandle(m_hCaptureThread);
-    m_hCaptureThread = ::CreateThread(nullptr, 0, CaptureThreadProc, this, 0, nullptr);
+    // Runs that are over need no more waiting for; one still going (its
+    // read blocked in a driver after a release) stays on the list.
+    WaitForCaptureThreads(0);
+    if (HANDLE thread = ::CreateThread(nullptr, 0, CaptureThreadProc, this, 0, nullptr))
+        m_captureThreads.push_back(thread);
 }
 
-void CTessalyDlg::WaitForCaptureThread(DWORD timeout)
+bool CTessalyDlg::WaitForCaptureThreads(DWORD timeout)
 {
-    if (!m_hCaptureThread)
-        return;
-    if (::WaitForSingleObject(m_hCaptureThread, timeout) == WAIT_OBJECT_0) {
-        ::CloseHandle(m_hCaptureThread);
-        m_hCaptureThread = nullptr;
+    const DWORD began = ::GetTickCount();
+    for (auto it = m_captureThreads.begin(); it != m_captureThreads.end();) {
+        DWORD left = timeout;
+        if (timeout != INFINITE) {
+            const DWORD spent = ::GetTickCount() - began;
+            left = spent < timeout ? timeout - spent : 0;
+        }
+        const DWORD result = ::WaitForSingleObject(*it, left);
+        if (result == WAIT_OBJECT_0) {
+            ::CloseHandle(*it);
+            it = m_captureThreads.erase(it);
+        } else if (result == WAIT_FAILED) {
+            // Not a handle that can ever be waited for: kept, it would make
+            // the runs look never over.
+            ::OutputDebugStringA("capture run wait failed\n");
+            it = m_captureThreads.erase(it);
+        } else {
+            ++it;
+        }
     }
+    return m_captureThreads.empty();
 }

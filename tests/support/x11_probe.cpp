@@ -192,6 +192,23 @@ void x11_probe::activate(Window w)
     XFlush(m_display);
 }
 
+void x11_probe::press_key(Window w, unsigned long keysym)
+{
+    XEvent ev{};
+    ev.xkey.type = KeyPress;
+    ev.xkey.display = m_display;
+    ev.xkey.window = w;
+    ev.xkey.root = root();
+    ev.xkey.subwindow = 0;
+    ev.xkey.time = CurrentTime;
+    ev.xkey.same_screen = True;
+    ev.xkey.keycode = XKeysymToKeycode(m_display, static_cast<KeySym>(keysym));
+    XSendEvent(m_display, w, True, KeyPressMask, &ev);
+    ev.xkey.type = KeyRelease;
+    XSendEvent(m_display, w, True, KeyReleaseMask, &ev);
+    XFlush(m_display);
+}
+
 void x11_probe::resize(Window w, int width, int height)
 {
     XResizeWindow(m_display, w, static_cast<unsigned>(width), static_cast<unsigned>(height));

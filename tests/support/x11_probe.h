@@ -57,6 +57,9 @@ public:
     void iconify(Window w);
     void activate(Window w);
     void resize(Window w, int width, int height);
+    // A key pressed and released with the window focused, as the server
+    // delivers it; keysym is an X keysym (XK_Escape, XK_Return ...).
+    void press_key(Window w, unsigned long keysym);
     // A plain window of this client with the given _NET_WM_NAME, mapped.
     Window create_window(const std::string& title, int width = 200, int height = 100);
     void destroy_window(Window w);

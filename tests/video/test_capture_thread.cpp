@@ -1,21 +1,27 @@
 // Capture runs against the virtual capture device: frames reaching the
 // picture control, stopping, a failing read, a source that never delivers,
-// and many runs started and stopped, also in the middle of a read.
+// many runs started and stopped, also in the middle of a read, and every
+// way the dialog can end while a run is live.
 //
 // Needs an X display with a window manager (tools/run-tests.sh).
 #include "TessalyDlg.h"
 
 #include "../../platform/kernel/debug_output.h"
 #include "pixels.h"
+#include "x11_probe.h"
+
+#include <X11/keysym.h>
 
 #include <gtest/gtest.h>
 #include <wavevirtual.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -27,9 +33,9 @@ public:
     using CTessalyDlg::m_bDevicePresent;
     using CTessalyDlg::m_bStopCapture;
     using CTessalyDlg::m_capture;
-    using CTessalyDlg::m_hCaptureThread;
+    using CTessalyDlg::m_captureThreads;
     using CTessalyDlg::StartCaptureThread;
-    using CTessalyDlg::WaitForCaptureThread;
+    using CTessalyDlg::WaitForCaptureThreads;
 };
 
 class CaptureRun : public ::testing::Test {
@@ -38,7 +44,7 @@ protected:
     {
         if (dlg.m_hWnd) {
             dlg.m_capture.release();
-            dlg.WaitForCaptureThread(5000);
+            dlg.WaitForCaptureThreads(5000);
             dlg.DestroyWindow();
         }
         if (device)
@@ -61,7 +67,7 @@ protected:
     }
 
     long long delivered() { return video_input_get_virtual_stats(device).delivered; }
-    bool thread_ended() { return dlg.m_hCaptureThread == nullptr; }
+    bool thread_ended() { return dlg.m_captureThreads.empty(); }
     int traces_of(const std::string& text)
     {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -123,7 +129,7 @@ TEST_F(CaptureRun, WithoutAStickNoRunStarts)
     control = ::GetDlgItem(dlg.m_hWnd, 1001);
     EXPECT_FALSE(dlg.m_bDevicePresent);
     EXPECT_FALSE(dlg.m_capture.isOpened());
-    EXPECT_EQ(dlg.m_hCaptureThread, nullptr);
+    EXPECT_TRUE(dlg.m_captureThreads.empty());
 }
 
 TEST_F(CaptureRun, AReadThatRaisesIsTracedOnceAndStreamingGoesOn)
@@ -140,7 +146,7 @@ TEST_F(CaptureRun, ASourceThatNeverDeliversEndsTheRunAfterItsSetUp)
     video_input_virtual_device d;
     d.never_delivers = true;
     start(d);
-    dlg.WaitForCaptureThread(3000);
+    dlg.WaitForCaptureThreads(3000);
     EXPECT_TRUE(thread_ended());
     EXPECT_TRUE(dlg.m_capture.isOpened()) << "nobody released it";
     EXPECT_EQ(at(431, 282), RGB(0, 0, 0)) << "the black frame stays";
@@ -175,14 +181,117 @@ TEST_F(CaptureRun, ManyRunsStartedAndStopped)
     for (int i = 0; i < 30; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds((i * 5) % 23));
         dlg.m_capture.release();
-        dlg.WaitForCaptureThread(3000);
+        dlg.WaitForCaptureThreads(3000);
         ASSERT_TRUE(thread_ended()) << "run " << i << " did not end after its source was released";
         dlg.m_capture.open(index);
         dlg.StartCaptureThread();
     }
     dlg.m_capture.release();
-    dlg.WaitForCaptureThread(3000);
+    dlg.WaitForCaptureThreads(3000);
     EXPECT_TRUE(thread_ended());
+}
+
+// A run still in its loop when another starts (a read held by a driver
+// after a release does that) stays one the dialog waits for as it goes.
+TEST_F(CaptureRun, ARunStillGoingWhenAnotherStartsIsWaitedForToo)
+{
+    video_input_virtual_device d;
+    d.fps = 2;
+    start(d);
+    ASSERT_TRUE(pump_until([&] { return delivered() >= 1; }));
+    // The first run waits in its read for the next frame, and never ends by
+    // itself while its source stays open.
+    dlg.StartCaptureThread();
+    EXPECT_EQ(dlg.m_captureThreads.size(), 2u);
+    dlg.DestroyWindow();
+    EXPECT_TRUE(dlg.m_captureThreads.empty());
+    EXPECT_FALSE(dlg.m_capture.isOpened());
+}
+
+// The dialog run as the program runs it, telling the test its window once
+// it exists.
+class ModalDlg : public CaptureDlg {
+public:
+    std::atomic<HWND> window{nullptr};
+
+protected:
+    BOOL OnInitDialog() override
+    {
+        BOOL result = CaptureDlg::OnInitDialog();
+        window = m_hWnd;
+        return result;
+    }
+};
+
+bool thread_alive(int tid) { return ::access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) == 0; }
+
+// However the dialog ends while video is live (Esc and Enter as the server
+// delivers them, a posted OK or Cancel, the end of the program's message
+// loop), its capture run has left before the dialog goes: the source is
+// released, sound is off, and no thread reads or draws through the dialog.
+// The dialog lives on the heap, so that a run left behind would touch freed
+// memory, which the sanitizer builds report.
+TEST(CaptureTeardown, EveryWayOfEndingTheDialogEndsItsRunFirst)
+{
+    wave_virtual_config no_sound;  // switching sound off is then instant
+    no_sound.input_missing = no_sound.output_missing = true;
+    wave_virtual_install(no_sound);
+    const DWORD ui_thread = ::GetCurrentThreadId();
+
+    struct ending {
+        const char* name;
+        INT_PTR result;
+        std::function<void(x11_probe&, HWND)> end;
+    };
+    auto xid = [](HWND h) { return static_cast<Window>(reinterpret_cast<uintptr_t>(h)); };
+    const ending endings[] = {
+        {"Esc", IDCANCEL, [&](x11_probe& p, HWND h) { p.press_key(xid(h), XK_Escape); }},
+        {"Enter", IDOK, [&](x11_probe& p, HWND h) { p.press_key(xid(h), XK_Return); }},
+        {"posted Cancel", IDCANCEL, [](x11_probe&, HWND h) { ::PostMessageW(h, WM_COMMAND, IDCANCEL, 0); }},
+        {"posted OK", IDOK, [](x11_probe&, HWND h) { ::PostMessageW(h, WM_COMMAND, IDOK, 0); }},
+        {"quit", -1, [&](x11_probe&, HWND) { ::PostThreadMessageW(ui_thread, WM_QUIT, 0, 0); }},
+    };
+    for (const ending& e : endings) {
+        SCOPED_TRACE(e.name);
+        video_input_virtual_device d;
+        d.width = 640;
+        d.height = 360;
+        const int device = video_input_add_virtual(d);
+        auto* dlg = new ModalDlg;
+
+        std::atomic<int> reader{0};
+        std::thread user([&] {
+            x11_probe probe;
+            HWND h = nullptr;
+            const bool live = x11_probe::wait_until([&] {
+                h = dlg->window;
+                return h && video_input_get_virtual_stats(device).delivered >= 3;
+            });
+            reader = video_input_get_virtual_stats(device).reader_tid;
+            if (live)
+                e.end(probe, h);
+            else
+                ::PostMessageW(h, WM_CLOSE, 0, 0);
+        });
+        const INT_PTR result = dlg->DoModal();
+        user.join();
+        ASSERT_NE(reader, 0) << "video never ran";
+        EXPECT_EQ(result, e.result);
+        // The loop ended by the quit hands it on to the next loop.
+        MSG quit;
+        ::PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+
+        EXPECT_EQ(dlg->m_hWnd, nullptr);
+        EXPECT_TRUE(dlg->m_bStopCapture);
+        EXPECT_FALSE(dlg->m_capture.isOpened());
+        EXPECT_FALSE(::ReadAcquire(&g_AudioPipe.m_LoopOn)) << "sound still on";
+        // Its thread may take a moment to go once its procedure has returned.
+        EXPECT_TRUE(x11_probe::wait_until([&] { return !thread_alive(reader); })) << "the capture thread runs on";
+        delete dlg;
+        EXPECT_FALSE(::ReadAcquire(&g_AudioPipe.m_LoopOn)) << "sound switched on again";
+        video_input_remove_virtual(device);
+    }
+    wave_virtual_uninstall();
 }
 
 }  // namespace
