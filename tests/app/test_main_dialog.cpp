@@ -244,6 +244,12 @@ TEST_F(MainDialog, StopCommandReleasesTheSourceAndKeepsTheWindow)
     ASSERT_TRUE(other.Create(102));
     ::SendMessageW(other.m_hWnd, WM_COMMAND, MAKEWPARAM(1003, 1), 0);
     EXPECT_FALSE(other.m_bStopCapture);
+
+    // The command is meant to come from other programs: one on the display
+    // can send it.
+    probe.send_window_message(static_cast<Window>(reinterpret_cast<uintptr_t>(other.m_hWnd)), WM_COMMAND,
+                              MAKEWPARAM(1003, 0), 0);
+    EXPECT_TRUE(run_until([&] { return other.m_bStopCapture != FALSE; }));
     ::DestroyWindow(other.m_hWnd);
 }
 
