@@ -441,6 +441,34 @@ TEST_F(ProgramSingleInstance, InstanceWithoutAWindowOnThisDisplayIsNamedOnOneLin
 }
 
 // ---------------------------------------------------------------------------
+// The demo's video file.
+
+class ProgramDemo : public ProgramTest {};
+
+TEST_F(ProgramDemo, RefusesAnythingButARegularFileBeforeShowingAWindow)
+{
+    temp_dir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const fs::path fifo = dir.path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path link_to_fifo = dir.path() / "link";
+    fs::create_symlink(fifo, link_to_fifo);
+    const fs::path subdir = dir.path() / "dir";
+    fs::create_directory(subdir);
+    for (const fs::path& path : {fifo, link_to_fifo, subdir, dir.path() / "missing", fs::path("/dev/null")}) {
+        SCOPED_TRACE(path.string());
+        child_process demo(VISTAMO_DEMO_EXECUTABLE, {"--file", path.string()});
+        ASSERT_TRUE(demo.wait(kStartTimeout)) << "still runs";
+        std::string err = demo.stderr_text();
+        EXPECT_NE(demo.exit_status(), 0);
+        EXPECT_LT(demo.exit_status(), 128) << "ended by a signal";
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "stderr: " << err;
+        EXPECT_NE(err.find(path.string()), std::string::npos) << "stderr: " << err;
+        EXPECT_TRUE(probe.find_by_title(kCaption).empty());
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Closing.
 
 class ProgramClose : public ProgramTest {};
