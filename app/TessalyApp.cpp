@@ -34,6 +34,11 @@ BOOL CTessalyApp::InitInstance()
             ::SetWindowPos(hWnd, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE);
             ::SetWindowPos(hWnd, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE);
             ::SetForegroundWindow(hWnd);
+        } else {
+            // The other instance is on another display, or still starting:
+            // say why nothing appears rather than end without a word.
+            ::OutputDebugStringA("Vistamo is already running in this login session, but its window was not found "
+                                 "on this display\n");
         }
         return FALSE;
     }

@@ -53,10 +53,12 @@ void SetLastError(DWORD error);
 BOOL CloseHandle(HANDLE handle);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 
-// Named mutexes live per login session: a second CreateMutexW with the same
-// name, from this or any other process of the session, returns a handle and
-// sets ERROR_ALREADY_EXISTS. The name stays taken while any handle to it is
-// open; the kernel releases it when the process that created it dies.
+// Named mutexes live per user and login session: a second CreateMutexW with
+// the same name, from this or any other process of the user's session,
+// returns a handle and sets ERROR_ALREADY_EXISTS. Other users cannot take or
+// hold a name (unless the session has no private runtime directory). The
+// name stays taken while any handle to it is open; the kernel releases it
+// when the process that created it dies.
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name);
 BOOL ReleaseMutex(HANDLE mutex);
 

@@ -1,20 +1,30 @@
-// Named mutexes over abstract unix sockets: the bound name is the object.
-// Binding fails while any process still holds the socket, and the kernel
-// drops it when the last holder exits, however it exits.
+// Named mutexes. The object behind a name is a lock that the kernel drops
+// when the last holder exits, however it exits:
 //
-// Within one process every handle opened on a name shares the bound socket,
-// so the name lives until the last of them is closed, as in Win32. A handle
+// - Normally an flock on a file in the session's runtime directory
+//   ($XDG_RUNTIME_DIR), which only this user can reach, so no other local
+//   user can take the name first or hold it.
+// - Where there is no runtime directory this user alone can write to, a
+//   bound abstract unix socket. Any local user can bind such a name, which
+//   is why it is the fallback only.
+//
+// Within one process every handle opened on a name shares the one lock, so
+// the name lives until the last of them is closed, as in Win32. A handle
 // opened on a name that another process created does not keep that name
 // alive once the creator has gone.
 #include "kernel_object.h"
 #include "text_utf8.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -23,26 +33,27 @@
 
 namespace {
 
-// The bound socket of a name this process created.
-struct bound_name {
-    explicit bound_name(int socket_fd) : fd(socket_fd) {}
-    ~bound_name() { ::close(fd); }
-    bound_name(const bound_name&) = delete;
-    bound_name& operator=(const bound_name&) = delete;
+// The locked file or the bound socket of a name this process created.
+struct held_name {
+    explicit held_name(int lock_fd) : fd(lock_fd) {}
+    ~held_name() { ::close(fd); }
+    held_name(const held_name&) = delete;
+    held_name& operator=(const held_name&) = delete;
     int fd;
 };
 
 struct mutex_object : kernel_object {
-    explicit mutex_object(std::shared_ptr<bound_name> name) : bound(std::move(name)) {}
-    std::shared_ptr<bound_name> bound;  // null when another process holds the name
+    explicit mutex_object(std::shared_ptr<held_name> name) : held(std::move(name)) {}
+    std::shared_ptr<held_name> held;  // null when another process holds the name
 };
 
-// Names this process has bound, so that opening one again shares its socket.
-// The lock guards the map and makes look-up-or-bind atomic.
+// Names this process holds, keyed by where their lock is, so that opening
+// one again shares it. The lock guards the map and makes look-up-or-take
+// atomic.
 std::mutex names_lock;
-std::map<std::string, std::weak_ptr<bound_name>>& bound_names()
+std::map<std::string, std::weak_ptr<held_name>>& held_names()
 {
-    static auto* names = new std::map<std::string, std::weak_ptr<bound_name>>;
+    static auto* names = new std::map<std::string, std::weak_ptr<held_name>>;
     return *names;
 }
 
@@ -66,18 +77,119 @@ uint64_t fnv1a(const std::string& text)
     return hash;
 }
 
+std::string hex_hash(const std::string& text)
+{
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv1a(text)));
+    return hex;
+}
+
+// Where the session keeps this user's run-time files, as the session's
+// environment says; null if it does not say. Read through environ: like
+// Xlib's DISPLAY, this locates the desktop session and is no setting of the
+// program (which reads no variables of its own).
+const char* runtime_dir_variable()
+{
+    static const char key[] = "XDG_RUNTIME_DIR=";
+    for (char** entry = environ; entry && *entry; ++entry)
+        if (std::strncmp(*entry, key, sizeof key - 1) == 0)
+            return *entry + sizeof key - 1;
+    return nullptr;
+}
+
+// The runtime directory, opened, if it is an absolute path to a directory
+// of this user that no one else can write to; -1 otherwise. Nothing else is
+// trusted to hold the lock: whoever can write there could take the name.
+int open_private_runtime_dir(struct stat& st)
+{
+    const char* path = runtime_dir_variable();
+    if (!path || !*path)
+        return -1;
+    int fd = path[0] == '/' ? ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+        !(st.st_mode & (S_IWGRP | S_IWOTH)))
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    OutputDebugStringA("CreateMutexW: XDG_RUNTIME_DIR is not a private directory of this user; named mutexes "
+                       "use the socket namespace all users share\n");
+    return -1;
+}
+
+// "vistamo-mutex.<session>.<name>" with '/' and '%' escaped, hashed when
+// too long for a file name. The directory is this user's alone, so the
+// user need not be in the name.
+std::string lock_file_name(const std::string& utf8)
+{
+    std::string escaped;
+    for (char c : utf8) {
+        if (c == '/')
+            escaped += "%2F";
+        else if (c == '%')
+            escaped += "%25";
+        else
+            escaped += c;
+    }
+    std::string prefix = "vistamo-mutex." + login_session_id() + ".";
+    if (prefix.size() + escaped.size() <= 255)
+        return prefix + escaped;
+    return prefix + hex_hash(utf8);
+}
+
 // "\0vistamo-mutex/<uid>/<session>/<name>", hashed when too long for an
 // abstract address.
-std::string abstract_name(LPCWSTR name)
+std::string abstract_name(const std::string& utf8)
 {
-    std::string utf8 = utf8_from_wide(name);
     std::string full = "vistamo-mutex/" + std::to_string(::getuid()) + "/" + login_session_id() + "/";
     const size_t room = sizeof(sockaddr_un::sun_path) - 1;
     if (full.size() + utf8.size() <= room)
         return full + utf8;
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv1a(utf8)));
-    return full + hex;
+    return full + hex_hash(utf8);
+}
+
+enum class take_result { taken, held_elsewhere, failed };
+
+// Opens and locks the lock file of a name in the runtime directory.
+take_result take_lock_file(int dir_fd, const std::string& file, int& fd_out)
+{
+    // O_NONBLOCK: whatever sits under the name, opening it must not wait.
+    int fd = ::openat(dir_fd, file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0)
+        return take_result::failed;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+        ::close(fd);
+        errno = EINVAL;
+        return take_result::failed;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
+        ::close(fd);
+        errno = err;
+        return err == EWOULDBLOCK ? take_result::held_elsewhere : take_result::failed;
+    }
+    fd_out = fd;
+    return take_result::taken;
+}
+
+take_result bind_abstract(const std::string& name, int& fd_out)
+{
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return take_result::failed;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    addr.sun_path[0] = '\0';
+    name.copy(addr.sun_path + 1, name.size());
+    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+        int err = errno;
+        ::close(fd);
+        errno = err;
+        return err == EADDRINUSE ? take_result::held_elsewhere : take_result::failed;
+    }
+    fd_out = fd;
+    return take_result::taken;
 }
 
 }  // namespace
@@ -88,45 +200,58 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name)
         SetLastError(ERROR_SUCCESS);
         return handle_open(std::make_shared<mutex_object>(nullptr));
     }
-    std::string path = abstract_name(name);
+    const std::string utf8 = utf8_from_wide(name);
+    struct stat dir_st;
+    const int dir_fd = open_private_runtime_dir(dir_st);
+    std::string key;
+    if (dir_fd >= 0) {
+        // The directory by identity, not by path: another directory under
+        // the same path later is another place.
+        key = "file:" + std::to_string(dir_st.st_dev) + ":" + std::to_string(dir_st.st_ino) + "/" + lock_file_name(utf8);
+    } else {
+        key = "socket:" + abstract_name(utf8);
+    }
+
     std::lock_guard<std::mutex> hold(names_lock);
-    auto& names = bound_names();
-    auto known = names.find(path);
+    auto& names = held_names();
+    auto known = names.find(key);
     if (known != names.end()) {
-        if (auto bound = known->second.lock()) {
-            HANDLE h = handle_open(std::make_shared<mutex_object>(std::move(bound)));
+        if (auto held = known->second.lock()) {
+            if (dir_fd >= 0)
+                ::close(dir_fd);
+            HANDLE h = handle_open(std::make_shared<mutex_object>(std::move(held)));
             SetLastError(ERROR_ALREADY_EXISTS);
             return h;
         }
         names.erase(known);
     }
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
-    }
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    addr.sun_path[0] = '\0';
-    path.copy(addr.sun_path + 1, path.size());
-    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
-        auto bound = std::make_shared<bound_name>(fd);
-        names[path] = bound;
-        HANDLE h = handle_open(std::make_shared<mutex_object>(std::move(bound)));
+
+    int fd = -1;
+    take_result result = dir_fd >= 0 ? take_lock_file(dir_fd, lock_file_name(utf8), fd)
+                                     : bind_abstract(abstract_name(utf8), fd);
+    const int err = errno;
+    if (dir_fd >= 0)
+        ::close(dir_fd);
+    switch (result) {
+    case take_result::taken: {
+        auto held = std::make_shared<held_name>(fd);
+        names[key] = held;
+        HANDLE h = handle_open(std::make_shared<mutex_object>(std::move(held)));
         SetLastError(ERROR_SUCCESS);
         return h;
     }
-    int err = errno;
-    ::close(fd);
-    if (err == EADDRINUSE) {
-        // The name exists: hand out a handle that owns nothing, as Win32
-        // opens the existing object.
+    case take_result::held_elsewhere: {
+        // As Win32 opens the existing object: a handle that owns nothing.
         HANDLE h = handle_open(std::make_shared<mutex_object>(nullptr));
         SetLastError(ERROR_ALREADY_EXISTS);
         return h;
     }
-    SetLastError(ERROR_ACCESS_DENIED);
+    case take_result::failed:
+        break;
+    }
+    std::string trace = "CreateMutexW: cannot take the lock of \"" + utf8 + "\": " + std::strerror(err) + "\n";
+    OutputDebugStringA(trace.c_str());
+    SetLastError(err == ENOMEM || err == ENFILE || err == EMFILE ? ERROR_NOT_ENOUGH_MEMORY : ERROR_ACCESS_DENIED);
     return nullptr;
 }
 

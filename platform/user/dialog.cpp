@@ -8,6 +8,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cwctype>
 #include <thread>
@@ -119,8 +120,9 @@ void center_window(HWND hwnd)
             aw = static_cast<int>(area[2]);
             ah = static_cast<int>(area[3]);
         }
-        x = ax + (aw - (width + l + r)) / 2 + l;
-        y = ay + (ah - (height + t + b)) / 2 + t;
+        POINT origin = user_centred_client_origin(RECT{ax, ay, ax + aw, ay + ah}, SIZE{width, height}, RECT{l, t, r, b});
+        x = origin.x;
+        y = origin.y;
         XSizeHints* size = XAllocSizeHints();
         size->flags = PWinGravity | USPosition;
         size->win_gravity = StaticGravity;
@@ -151,6 +153,18 @@ bool is_dialog_or_child(HWND dialog, HWND hwnd)
 }
 
 }  // namespace
+
+POINT user_centred_client_origin(const RECT& work_area, SIZE client, const RECT& frame)
+{
+    const int outer_width = client.cx + frame.left + frame.right;
+    const int outer_height = client.cy + frame.top + frame.bottom;
+    const int aw = work_area.right - work_area.left, ah = work_area.bottom - work_area.top;
+    // Centring a frame wider or taller than the area would put its caption
+    // out of reach; Windows keeps the top-left corner on the area instead.
+    const int left = work_area.left + std::max(0, (aw - outer_width) / 2);
+    const int top = work_area.top + std::max(0, (ah - outer_height) / 2);
+    return POINT{left + frame.left, top + frame.top};
+}
 
 LONG_PTR user_take_pending_dialog_proc()
 {

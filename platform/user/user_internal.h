@@ -103,3 +103,9 @@ void user_wake(DWORD thread_id);
 // Gives the calling thread its message queue, as creating its first window
 // does, so that messages posted to that window from now on are kept.
 void user_queue_attach();
+
+// The client origin on the screen that centres a top-level window's outer
+// rectangle (client size grown by the frame thicknesses in frame) on the
+// work area, as DS_CENTER does. A frame larger than the work area keeps its
+// top-left corner on the area, so that the caption stays within reach.
+POINT user_centred_client_origin(const RECT& work_area, SIZE client, const RECT& frame);

@@ -5,14 +5,20 @@
 #include "process.h"
 #include "x11_probe.h"
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -390,6 +396,79 @@ TEST_F(ProgramSingleInstance, WindowOfAnotherProgramWithTheCaptionDoesNotCount)
     EXPECT_TRUE(program->running());
 }
 
+TEST_F(ProgramSingleInstance, NameTakenInTheSharedSocketNamespaceDoesNotStopIt)
+{
+    // Any local user can bind an abstract socket under the name the lock
+    // once had there.
+    std::string session;
+    std::ifstream("/proc/self/sessionid") >> session;
+    if (session.empty() || session == "4294967295")
+        session = "none";
+    std::string name = "vistamo-mutex/" + std::to_string(::getuid()) + "/" + session + "/" +
+                       fs::path(VISTAMO_EXECUTABLE).stem().string();
+    int squatter = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(squatter, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    name.copy(addr.sun_path + 1, sizeof addr.sun_path - 1);
+    ASSERT_EQ(::bind(squatter, reinterpret_cast<sockaddr*>(&addr),
+                     static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())),
+              0);
+
+    auto program = start();
+    Window w = wait_for_window(*program);
+    EXPECT_NE(w, kNoWindow);
+    EXPECT_TRUE(program->running());
+    ::close(squatter);
+}
+
+TEST_F(ProgramSingleInstance, InstanceWithoutAWindowOnThisDisplayIsNamedOnOneLine)
+{
+    // This test holds the lock as an instance on another display would.
+    std::wstring app_name = fs::path(VISTAMO_EXECUTABLE).stem().wstring();
+    HANDLE other_instance = ::CreateMutexW(nullptr, TRUE, app_name.c_str());
+    ASSERT_NE(other_instance, nullptr);
+    ASSERT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+
+    auto second = start();
+    ASSERT_TRUE(second->wait(kPromptExit)) << "still runs after " << kPromptExit.count() << " ms";
+    EXPECT_EQ(second->exit_status(), 0);
+    std::string err = second->stderr_text();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "stderr: " << err;
+    EXPECT_TRUE(!err.empty() && err.back() == '\n') << "stderr: " << err;
+    EXPECT_NE(err.find("already running"), std::string::npos) << "stderr: " << err;
+    EXPECT_TRUE(probe.find_by_title(kCaption).empty());
+    ::CloseHandle(other_instance);
+}
+
+// ---------------------------------------------------------------------------
+// The demo's video file.
+
+class ProgramDemo : public ProgramTest {};
+
+TEST_F(ProgramDemo, RefusesAnythingButARegularFileBeforeShowingAWindow)
+{
+    temp_dir dir;
+    ASSERT_FALSE(dir.path().empty());
+    const fs::path fifo = dir.path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path link_to_fifo = dir.path() / "link";
+    fs::create_symlink(fifo, link_to_fifo);
+    const fs::path subdir = dir.path() / "dir";
+    fs::create_directory(subdir);
+    for (const fs::path& path : {fifo, link_to_fifo, subdir, dir.path() / "missing", fs::path("/dev/null")}) {
+        SCOPED_TRACE(path.string());
+        child_process demo(VISTAMO_DEMO_EXECUTABLE, {"--file", path.string()});
+        ASSERT_TRUE(demo.wait(kStartTimeout)) << "still runs";
+        std::string err = demo.stderr_text();
+        EXPECT_NE(demo.exit_status(), 0);
+        EXPECT_LT(demo.exit_status(), 128) << "ended by a signal";
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "stderr: " << err;
+        EXPECT_NE(err.find(path.string()), std::string::npos) << "stderr: " << err;
+        EXPECT_TRUE(probe.find_by_title(kCaption).empty());
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Closing.
 
@@ -522,8 +601,10 @@ TEST_F(ProgramInputs, IgnoresEnvironmentVariables)
 
 TEST(ProgramExecutable, DoesNotReadTheEnvironmentItself)
 {
-    // Libraries it links (Xlib reads DISPLAY) may; the program's own code
-    // must not import the functions that read variables.
+    // Libraries it links (Xlib reads DISPLAY) may, and so does the layer
+    // where it locates the session the same way (XDG_RUNTIME_DIR for the
+    // single-instance lock, through environ); the program's own code must
+    // not import the functions that read variables.
     std::string command = std::string("nm -D --undefined-only '") + VISTAMO_EXECUTABLE + "' 2>&1";
     FILE* pipe = ::popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);

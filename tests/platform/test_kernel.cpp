@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -236,6 +240,153 @@ TEST(MutexNames, OddNamesWorkAndStayDistinct)
     }
     for (HANDLE h : handles)
         EXPECT_TRUE(CloseHandle(h));
+}
+
+namespace {
+
+// Binds name in the abstract socket namespace, which every local user
+// shares, the way the lock of a named mutex was once taken there; -1 if
+// that fails.
+int bind_abstract(const std::string& name)
+{
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    name.copy(addr.sun_path + 1, sizeof addr.sun_path - 1);
+    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string login_session()
+{
+    std::ifstream in("/proc/self/sessionid");
+    std::string id;
+    if (!(in >> id) || id == "4294967295")
+        return "none";
+    return id;
+}
+
+size_t entries_in(const std::string& dir)
+{
+    size_t n = 0;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+// Sets XDG_RUNTIME_DIR (or removes it, for null) and puts it back when done.
+class runtime_dir_setting {
+public:
+    explicit runtime_dir_setting(const char* value)
+    {
+        if (const char* old = std::getenv("XDG_RUNTIME_DIR")) {
+            m_had = true;
+            m_old = old;
+        }
+        if (value)
+            ::setenv("XDG_RUNTIME_DIR", value, 1);
+        else
+            ::unsetenv("XDG_RUNTIME_DIR");
+    }
+    ~runtime_dir_setting()
+    {
+        if (m_had)
+            ::setenv("XDG_RUNTIME_DIR", m_old.c_str(), 1);
+        else
+            ::unsetenv("XDG_RUNTIME_DIR");
+    }
+    runtime_dir_setting(const runtime_dir_setting&) = delete;
+    runtime_dir_setting& operator=(const runtime_dir_setting&) = delete;
+
+private:
+    bool m_had = false;
+    std::string m_old;
+};
+
+}  // namespace
+
+TEST(NamedMutex, NameTakenByAnyoneInTheSharedSocketNamespaceDoesNotCount)
+{
+    // Any local user can bind an abstract socket of any name: such a name
+    // must not make the viewer believe another instance runs.
+    std::wstring name = unique_name(L"squatted");
+    std::string narrow(name.begin(), name.end());
+    int squatter = bind_abstract("vistamo-mutex/" + std::to_string(::getuid()) + "/" + login_session() + "/" + narrow);
+    ASSERT_GE(squatter, 0) << std::strerror(errno);
+
+    created c = create_mutex(name);
+    ASSERT_NE(c.handle, nullptr);
+    EXPECT_EQ(c.error, static_cast<DWORD>(ERROR_SUCCESS));
+    CloseHandle(c.handle);
+    ::close(squatter);
+}
+
+TEST(NamedMutex, LockIsKeptInTheRuntimeDirectoryOnlyWhenNoOneElseCanWriteThere)
+{
+    // Wherever the lock goes, the name works; only a private directory of
+    // this user holds it.
+    enum kind { directory, regular_file, missing, relative };
+    struct {
+        const char* what;
+        kind type;
+        mode_t mode;
+        bool used;
+    } const cases[] = {
+        {"private directory", directory, 0700, true},
+        {"group-writable directory", directory, 0770, false},
+        {"directory others can write", directory, 0703, false},
+        {"regular file", regular_file, 0600, false},
+        {"missing directory", missing, 0, false},
+        {"relative path to a private directory", relative, 0700, false},
+    };
+    char cwd[4096];
+    ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+    int i = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        char base_template[] = "/tmp/vistamo-runtime.XXXXXX";
+        ASSERT_NE(::mkdtemp(base_template), nullptr);
+        const std::string base = base_template;
+        const std::string dir = base + "/rt";
+        if (c.type == directory || c.type == relative) {
+            ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+            ASSERT_EQ(::chmod(dir.c_str(), c.mode), 0);
+        } else if (c.type == regular_file) {
+            int fd = ::open(dir.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, c.mode);
+            ASSERT_GE(fd, 0);
+            ::close(fd);
+        }
+        if (c.type == relative) {
+            ASSERT_EQ(::chdir(base.c_str()), 0);
+        }
+        {
+            runtime_dir_setting env(c.type == relative ? "rt" : dir.c_str());
+            std::wstring name = unique_name(L"runtime-" + std::to_wstring(i++));
+            created first = create_mutex(name);
+            created second = create_mutex(name);
+            ASSERT_NE(first.handle, nullptr);
+            ASSERT_NE(second.handle, nullptr);
+            EXPECT_EQ(first.error, static_cast<DWORD>(ERROR_SUCCESS));
+            EXPECT_EQ(second.error, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+            if (c.type == directory || c.type == relative) {
+                EXPECT_EQ(entries_in(dir) > 0, c.used) << entries_in(dir) << " entries in the directory";
+            }
+            CloseHandle(second.handle);
+            CloseHandle(first.handle);
+        }
+        ASSERT_EQ(::chdir(cwd), 0);
+        ASSERT_EQ(std::system(("rm -rf '" + base + "'").c_str()), 0);
+    }
 }
 
 TEST(MutexNames, UnnamedMutexesNeverCollide)

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "../../platform/kernel/debug_output.h"
+#include "../../platform/user/user_internal.h"
 #include "../../platform/user/x11_display.h"
 #include "message_pump.h"
 #include "x11_probe.h"
@@ -1035,6 +1036,31 @@ TEST_F(DialogTest, MapDialogRectUsesTheTemplateFontsBaseUnits)
     HWND plain = create_top(L"not a dialog");
     RECT other{4, 8, 4, 8};
     EXPECT_FALSE(MapDialogRect(plain, &other));
+}
+
+TEST(DialogCentring, FrameLargerThanTheWorkAreaKeepsItsTopLeftCornerOnIt)
+{
+    // The main dialog's client area in a frame with a 20-pixel caption.
+    const SIZE client{863, 565};
+    const RECT frame{1, 20, 1, 1};
+    struct {
+        const char* what;
+        RECT area;
+        POINT origin;  // of the client area
+    } const cases[] = {
+        {"fits: centred", {0, 0, 1920, 1080}, {528, 267}},
+        {"fits exactly", {0, 0, 865, 586}, {1, 20}},
+        {"640 x 480 screen", {0, 0, 640, 480}, {1, 20}},
+        {"640 x 480 work area beside panels", {50, 30, 690, 510}, {51, 50}},
+        {"only too wide", {0, 0, 800, 1080}, {1, 267}},
+        {"only too tall", {0, 0, 1920, 500}, {528, 20}},
+        {"work area left of and above the origin", {-1000, -700, -360, -220}, {-999, -680}},
+    };
+    for (const auto& c : cases) {
+        POINT p = user_centred_client_origin(c.area, client, frame);
+        EXPECT_EQ(p.x, c.origin.x) << c.what;
+        EXPECT_EQ(p.y, c.origin.y) << c.what;
+    }
 }
 
 TEST_F(DialogTest, CloseBecomesCancelAndLeavesTheDialog)
