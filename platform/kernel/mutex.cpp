@@ -24,6 +24,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -85,17 +86,9 @@ std::string hex_hash(const std::string& text)
 }
 
 // Where the session keeps this user's run-time files, as the session's
-// environment says; null if it does not say. Read through environ: like
-// Xlib's DISPLAY, this locates the desktop session and is no setting of the
-// program (which reads no variables of its own).
-const char* runtime_dir_variable()
-{
-    static const char key[] = "XDG_RUNTIME_DIR=";
-    for (char** entry = environ; entry && *entry; ++entry)
-        if (std::strncmp(*entry, key, sizeof key - 1) == 0)
-            return *entry + sizeof key - 1;
-    return nullptr;
-}
+// environment says; null if it does not say. Like Xlib's DISPLAY, this
+// locates the desktop session and is no setting of the program.
+const char* runtime_dir_variable() { return ::secure_getenv("XDG_RUNTIME_DIR"); }
 
 // The runtime directory, opened, if it is an absolute path to a directory
 // of this user that no one else can write to; -1 otherwise. Nothing else is
