@@ -14,12 +14,32 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <csignal>
+#include <mutex>
 
 namespace {
 
 constexpr unsigned kBufferMicroseconds = 50000;
 constexpr unsigned kPeriodMicroseconds = 10000;
 constexpr int kMaxPollDescriptors = 16;
+constexpr char kPcmName[] = "default";
+
+// Output can be a pipe or a socket (the file plugin's "|command", a sound
+// server) whose reader may go away. Writing then raises SIGPIPE, whose
+// default action ends the whole process; ignored, the write fails and the
+// stream vanishes like an unplugged card. Done here as well as in main(),
+// for programs and tests that do not start there. A handler the program
+// installed itself is left alone.
+void alsa_ignore_sigpipe()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction current {};
+        if (::sigaction(SIGPIPE, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) &&
+            current.sa_handler == SIG_DFL)
+            ::signal(SIGPIPE, SIG_IGN);
+    });
+}
 
 // ALSA's null and file plugins have no clock: they take and give frames as
 // fast as they are asked. A stream on one of them is paced at its nominal
@@ -291,6 +311,12 @@ private:
         int r;
         bool restart = true;
         if (err == -EPIPE) {
+            // Not an underrun unless the device says so: a plugin writing
+            // into a pipe or socket whose reader has gone (the file plugin's
+            // "|command" passes the write's EPIPE on in some ALSA versions,
+            // EIO in others). Preparing again would meet it again, for ever.
+            if (snd_pcm_state(m_pcm) != SND_PCM_STATE_XRUN)
+                return false;
             r = snd_pcm_prepare(m_pcm);
         } else if (err == -ESTRPIPE) {
             r = snd_pcm_resume(m_pcm);
@@ -408,8 +434,9 @@ MMRESULT alsa_configure(snd_pcm_t* pcm, const WAVEFORMATEX& f, bool input, snd_p
 
 MMRESULT alsa_open(const wave_stream& stream, std::unique_ptr<wave_backend>* backend)
 {
+    alsa_ignore_sigpipe();
     snd_pcm_t* pcm = nullptr;
-    const int err = snd_pcm_open(&pcm, "default", stream.input ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK,
+    const int err = snd_pcm_open(&pcm, kPcmName, stream.input ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK,
                                  SND_PCM_NONBLOCK);
     if (err < 0)
         return err == -EBUSY ? MMSYSERR_ALLOCATED : MMSYSERR_NODRIVER;

@@ -737,6 +737,30 @@ TEST(AlsaWave, PlaybackAndCaptureGoThroughTheDefaultPcm)
     EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
 }
 
+// Output into a pipe, as to a sound server, whose reader goes away: the
+// write fails instead of ending the process with SIGPIPE, and the stream
+// vanishes as an unplugged card does.
+TEST(AlsaWave, AnOutputWhoseReaderWentAwayVanishes)
+{
+    alsa_test_config alsa(alsa_test_config::pipe_pcm("true"));
+    notes n;
+    const WAVEFORMATEX f = pcm();
+    HWAVEOUT out = nullptr;
+    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &f, n.thread(), 0, CALLBACK_THREAD), MMSYSERR_NOERROR);
+    // Three seconds of sound: far more than the pipe or ALSA hold.
+    buffer b[3] = {buffer(44100 * 4), buffer(44100 * 4), buffer(44100 * 4)};
+    for (auto& x : b) {
+        waveOutPrepareHeader(out, x.get(), kHdr);
+        waveOutWrite(out, x.get(), kHdr);
+    }
+    ASSERT_EQ(n.wait_for(4, 10s), 4u);
+    for (auto& x : b)
+        EXPECT_EQ(x.header.dwFlags, static_cast<DWORD>(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(waveOutWrite(out, b[0].get(), kHdr), MMSYSERR_NODRIVER) << "played out instead of vanishing";
+    EXPECT_EQ(waveOutReset(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+}
+
 TEST(WaveErrorText, EnglishTextPerCodeCutToTheBuffer)
 {
     wchar_t text[MAXERRORLENGTH];
