@@ -154,6 +154,8 @@ public:
         m_pcm = nullptr;
     }
 
+    const char* device_name() const override { return kPcmName; }
+
 private:
     void run_output(wave_stream& s) override
     {
@@ -174,8 +176,8 @@ private:
                 generation = st.generation;
                 snd_pcm_drop(m_pcm);
                 m_pace.stop();
-                if (snd_pcm_prepare(m_pcm) < 0)
-                    s.vanish();
+                if (const int err = snd_pcm_prepare(m_pcm); err < 0)
+                    s.vanish(reason(err));
                 continue;
             }
             if (!st.queued) {
@@ -186,7 +188,7 @@ private:
             snd_pcm_sframes_t room = snd_pcm_avail_update(m_pcm);
             if (room < 0) {
                 if (!recover(s, room))
-                    s.vanish();
+                    s.vanish(reason(room));
                 continue;
             }
             room = static_cast<snd_pcm_sframes_t>(std::min<long long>(room, m_pace.allowance(wave_clock::now())));
@@ -194,7 +196,7 @@ private:
                 const long moved = s.output_transfer(static_cast<size_t>(room), sink);
                 if (moved < 0 && moved != -EAGAIN) {
                     if (!recover(s, moved))
-                        s.vanish();
+                        s.vanish(reason(moved));
                     continue;
                 }
                 if (moved > 0)
@@ -228,8 +230,11 @@ private:
             }
             if (!running) {
                 generation = st.generation;
-                if (snd_pcm_prepare(m_pcm) < 0 || snd_pcm_start(m_pcm) < 0) {
-                    s.vanish();
+                int err = snd_pcm_prepare(m_pcm);
+                if (err >= 0)
+                    err = snd_pcm_start(m_pcm);
+                if (err < 0) {
+                    s.vanish(reason(err));
                     continue;
                 }
                 running = true;
@@ -238,7 +243,7 @@ private:
             snd_pcm_sframes_t ready = snd_pcm_avail_update(m_pcm);
             if (ready < 0) {
                 if (!recover(s, ready))
-                    s.vanish();
+                    s.vanish(reason(ready));
                 continue;
             }
             ready = static_cast<snd_pcm_sframes_t>(std::min<long long>(
@@ -248,7 +253,7 @@ private:
                 const snd_pcm_sframes_t got = snd_pcm_readi(m_pcm, m_samples.data(), static_cast<snd_pcm_uframes_t>(ready));
                 if (got < 0 && got != -EAGAIN) {
                     if (!recover(s, got))
-                        s.vanish();
+                        s.vanish(reason(got));
                     continue;
                 }
                 if (got > 0) {
@@ -288,13 +293,13 @@ private:
         switch (snd_pcm_state(m_pcm)) {
         case SND_PCM_STATE_XRUN:
             if (!recover(s, -EPIPE))
-                s.vanish();
+                s.vanish(reason(-EPIPE));
             break;
         case SND_PCM_STATE_SUSPENDED:
             if (!recover(s, -ESTRPIPE))
-                s.vanish();
+                s.vanish(reason(-ESTRPIPE));
             break;
-        case SND_PCM_STATE_DISCONNECTED: s.vanish(); break;
+        case SND_PCM_STATE_DISCONNECTED: s.vanish(reason(-ENODEV)); break;
         default:
             // An error the state does not explain: do not spin on it.
             s.wait(nullptr, 0, m_period_ms);
@@ -364,6 +369,8 @@ private:
             ::poll(nullptr, 0, 5);
         }
     }
+
+    static const char* reason(long err) { return snd_strerror(static_cast<int>(err)); }
 
     snd_pcm_t* m_pcm;
     const bool m_input;
