@@ -72,7 +72,16 @@ BOOL CPipe::ProvideOutputBuffer(CBuffer* buffer, void* owner)
     CBuffer* slot = pipe->m_Ring[pipe->m_ReadIndex];
     if (!slot->m_Filled) {
         ::LeaveCriticalSection(&pipe->m_RingLock);
-        return FALSE;
+        // Nothing recorded here yet (the first lap after switching on): the
+        // block plays silence and the reader waits at this slot. Declining
+        // would take the block out of circulation for good, and the output's
+        // first blocks come back about when the input's first one reaches
+        // the ring; once all three were gone the output stayed silent until
+        // the next switch-off.
+        if (!buffer->m_Data || buffer->m_Length <= 0)
+            return FALSE;
+        std::memset(buffer->m_Data, 0, static_cast<size_t>(buffer->m_Length));
+        return TRUE;
     }
     // The output block's room is the length it arrives with.
     const int length = std::clamp(slot->m_Length, 0, buffer->m_Data ? buffer->m_Length : 0);

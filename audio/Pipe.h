@@ -26,8 +26,11 @@ public:
 
     // The input side's callback: stores a recorded buffer in the next slot.
     static void AcceptInputBuffer(CBuffer* buffer, void* owner);
-    // The output side's callback: fills buffer from the next slot; FALSE if
-    // that slot was never written.
+    // The output side's callback: fills buffer from the next slot. While
+    // that slot has not been written since switching on, buffer becomes
+    // silence and the slot stays next, so that the output keeps all its
+    // buffers however late the input starts. FALSE only for a buffer
+    // without room.
     static BOOL ProvideOutputBuffer(CBuffer* buffer, void* owner);
 
     CPtrFIFO m_FifoA;

@@ -166,14 +166,18 @@ void CSoundIn::AddInputBufferToQueue()
     ::InterlockedIncrement(&m_QueuedBuffers);
 }
 
-void CSoundIn::OnWIM_DATA(WPARAM, LPARAM lParam)
+void CSoundIn::OnWIM_DATA(WPARAM device, LPARAM lParam)
 {
     auto* header = reinterpret_cast<WAVEHDR*>(lParam);
     ::EnterCriticalSection(&m_Lock);
     const bool recording = is_set(m_Recording);
+    // Start writes the handle before it sets the flag under this lock.
+    const bool current = recording && reinterpret_cast<HWAVEIN>(device) == m_hWaveIn;
     ::LeaveCriticalSection(&m_Lock);
-    if (!recording) {
-        // Returned by Stop's reset.
+    if (!current) {
+        // Returned by Stop's reset; or by the reset of a device closed
+        // before this one opened, reaching this thread late (switched off
+        // and straight on again), whose old audio must not go on.
         release_block(header);
         ::InterlockedDecrement(&m_QueuedBuffers);
         return;
@@ -326,12 +330,20 @@ int CSoundOut::AddOutputBufferToQueue(CBuffer* buffer)
     return before;
 }
 
-void CSoundOut::OnWOM_DONE(WPARAM, LPARAM lParam)
+void CSoundOut::OnWOM_DONE(WPARAM device, LPARAM lParam)
 {
     auto* header = reinterpret_cast<WAVEHDR*>(lParam);
     ::EnterCriticalSection(&m_Lock);
     const bool playing = is_set(m_Playing);
+    const bool current = reinterpret_cast<HWAVEOUT>(device) == m_hWaveOut;
     ::LeaveCriticalSection(&m_Lock);
+    if (!current) {
+        // Returned by the reset of a device closed before this one opened,
+        // reaching this thread only now (switched off and straight on
+        // again): it is neither one of this device's buffers nor counted.
+        release_block(header);
+        return;
+    }
     if (playing) {
         MMRESULT result = ::waveOutUnprepareHeader(m_hWaveOut, header, sizeof(WAVEHDR));
         if (result != MMSYSERR_NOERROR) {

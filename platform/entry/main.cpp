@@ -4,6 +4,7 @@
 
 #include "../user/x11_display.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -12,6 +13,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
 
 int main(int argc, char** argv)
 {
+    // A reader that goes away (a sound server's socket, a pipe) must fail
+    // the write, not end the program: every such write reports its error.
+    std::signal(SIGPIPE, SIG_IGN);
     if (!x11_ui_display()) {
         std::string name = x11_display_name();
         const char* slash = argc > 0 ? std::strrchr(argv[0], '/') : nullptr;

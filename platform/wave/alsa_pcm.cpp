@@ -14,12 +14,32 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <csignal>
+#include <mutex>
 
 namespace {
 
 constexpr unsigned kBufferMicroseconds = 50000;
 constexpr unsigned kPeriodMicroseconds = 10000;
 constexpr int kMaxPollDescriptors = 16;
+constexpr char kPcmName[] = "default";
+
+// Output can be a pipe or a socket (the file plugin's "|command", a sound
+// server) whose reader may go away. Writing then raises SIGPIPE, whose
+// default action ends the whole process; ignored, the write fails and the
+// stream vanishes like an unplugged card. Done here as well as in main(),
+// for programs and tests that do not start there. A handler the program
+// installed itself is left alone.
+void alsa_ignore_sigpipe()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction current {};
+        if (::sigaction(SIGPIPE, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) &&
+            current.sa_handler == SIG_DFL)
+            ::signal(SIGPIPE, SIG_IGN);
+    });
+}
 
 // ALSA's null and file plugins have no clock: they take and give frames as
 // fast as they are asked. A stream on one of them is paced at its nominal
@@ -134,6 +154,8 @@ public:
         m_pcm = nullptr;
     }
 
+    const char* device_name() const override { return kPcmName; }
+
 private:
     void run_output(wave_stream& s) override
     {
@@ -154,8 +176,8 @@ private:
                 generation = st.generation;
                 snd_pcm_drop(m_pcm);
                 m_pace.stop();
-                if (snd_pcm_prepare(m_pcm) < 0)
-                    s.vanish();
+                if (const int err = snd_pcm_prepare(m_pcm); err < 0)
+                    s.vanish(reason(err));
                 continue;
             }
             if (!st.queued) {
@@ -166,7 +188,7 @@ private:
             snd_pcm_sframes_t room = snd_pcm_avail_update(m_pcm);
             if (room < 0) {
                 if (!recover(s, room))
-                    s.vanish();
+                    s.vanish(reason(room));
                 continue;
             }
             room = static_cast<snd_pcm_sframes_t>(std::min<long long>(room, m_pace.allowance(wave_clock::now())));
@@ -174,7 +196,7 @@ private:
                 const long moved = s.output_transfer(static_cast<size_t>(room), sink);
                 if (moved < 0 && moved != -EAGAIN) {
                     if (!recover(s, moved))
-                        s.vanish();
+                        s.vanish(reason(moved));
                     continue;
                 }
                 if (moved > 0)
@@ -208,8 +230,11 @@ private:
             }
             if (!running) {
                 generation = st.generation;
-                if (snd_pcm_prepare(m_pcm) < 0 || snd_pcm_start(m_pcm) < 0) {
-                    s.vanish();
+                int err = snd_pcm_prepare(m_pcm);
+                if (err >= 0)
+                    err = snd_pcm_start(m_pcm);
+                if (err < 0) {
+                    s.vanish(reason(err));
                     continue;
                 }
                 running = true;
@@ -218,7 +243,7 @@ private:
             snd_pcm_sframes_t ready = snd_pcm_avail_update(m_pcm);
             if (ready < 0) {
                 if (!recover(s, ready))
-                    s.vanish();
+                    s.vanish(reason(ready));
                 continue;
             }
             ready = static_cast<snd_pcm_sframes_t>(std::min<long long>(
@@ -228,7 +253,7 @@ private:
                 const snd_pcm_sframes_t got = snd_pcm_readi(m_pcm, m_samples.data(), static_cast<snd_pcm_uframes_t>(ready));
                 if (got < 0 && got != -EAGAIN) {
                     if (!recover(s, got))
-                        s.vanish();
+                        s.vanish(reason(got));
                     continue;
                 }
                 if (got > 0) {
@@ -268,13 +293,13 @@ private:
         switch (snd_pcm_state(m_pcm)) {
         case SND_PCM_STATE_XRUN:
             if (!recover(s, -EPIPE))
-                s.vanish();
+                s.vanish(reason(-EPIPE));
             break;
         case SND_PCM_STATE_SUSPENDED:
             if (!recover(s, -ESTRPIPE))
-                s.vanish();
+                s.vanish(reason(-ESTRPIPE));
             break;
-        case SND_PCM_STATE_DISCONNECTED: s.vanish(); break;
+        case SND_PCM_STATE_DISCONNECTED: s.vanish(reason(-ENODEV)); break;
         default:
             // An error the state does not explain: do not spin on it.
             s.wait(nullptr, 0, m_period_ms);
@@ -291,6 +316,12 @@ private:
         int r;
         bool restart = true;
         if (err == -EPIPE) {
+            // Not an underrun unless the device says so: a plugin writing
+            // into a pipe or socket whose reader has gone (the file plugin's
+            // "|command" passes the write's EPIPE on in some ALSA versions,
+            // EIO in others). Preparing again would meet it again, for ever.
+            if (snd_pcm_state(m_pcm) != SND_PCM_STATE_XRUN)
+                return false;
             r = snd_pcm_prepare(m_pcm);
         } else if (err == -ESTRPIPE) {
             r = snd_pcm_resume(m_pcm);
@@ -338,6 +369,8 @@ private:
             ::poll(nullptr, 0, 5);
         }
     }
+
+    static const char* reason(long err) { return snd_strerror(static_cast<int>(err)); }
 
     snd_pcm_t* m_pcm;
     const bool m_input;
@@ -408,8 +441,9 @@ MMRESULT alsa_configure(snd_pcm_t* pcm, const WAVEFORMATEX& f, bool input, snd_p
 
 MMRESULT alsa_open(const wave_stream& stream, std::unique_ptr<wave_backend>* backend)
 {
+    alsa_ignore_sigpipe();
     snd_pcm_t* pcm = nullptr;
-    const int err = snd_pcm_open(&pcm, "default", stream.input ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK,
+    const int err = snd_pcm_open(&pcm, kPcmName, stream.input ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK,
                                  SND_PCM_NONBLOCK);
     if (err < 0)
         return err == -EBUSY ? MMSYSERR_ALLOCATED : MMSYSERR_NODRIVER;

@@ -81,6 +81,8 @@ public:
         m_fd = -1;
     }
 
+    const char* device_name() const override { return "virtual"; }
+
 private:
     // Frames of this stream's clock due between start and now.
     long long due(wave_clock::time_point start, wave_clock::time_point now) const
@@ -356,7 +358,7 @@ void wave_virtual_unplug()
     }
     // Outside the card's lock: vanishing takes the stream's and posts.
     for (const auto& s : open)
-        s->vanish();
+        s->vanish("unplugged");
 }
 
 wave_virtual_stats wave_virtual_get_stats()

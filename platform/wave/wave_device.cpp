@@ -4,6 +4,7 @@
 #include "wave_internal.h"
 
 #include <wavevirtual.h>
+#include <winbase.h>
 #include <winuser.h>
 
 #include <sys/eventfd.h>
@@ -201,6 +202,11 @@ void wave_stream::begin(std::unique_ptr<wave_backend> backend)
 {
     m_backend = std::move(backend);
     wave_backend* b = m_backend.get();
+    {
+        // Under the lock: an unplug may already be vanishing this stream.
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_device_name = b->device_name();
+    }
     m_io = std::thread([this, b] { b->run(*this); });
     {
         std::lock_guard<std::mutex> hold(m_lock);
@@ -427,12 +433,20 @@ int wave_stream::wait(pollfd* fds, int count, int timeout_ms)
     return r;
 }
 
-void wave_stream::vanish()
+void wave_stream::vanish(const char* reason)
 {
+    std::string report;
     {
         std::lock_guard<std::mutex> hold(m_lock);
         if (m_vanished || m_closed)
             return;
+        // Once per stream, so that a user who hears the sound stop can find
+        // out why; the program itself is told only through failing calls.
+        report = std::string("wave: the sound ") + (input ? "input" : "output") + " \"" + m_device_name +
+                 "\" went away";
+        if (reason && *reason)
+            report += std::string(" (") + reason + ")";
+        report += "\n";
         m_vanished = true;
         m_started = false;
         if (!m_queue.empty())
@@ -441,6 +455,7 @@ void wave_stream::vanish()
             finish_front(0);
         m_cursor = 0;
     }
+    ::OutputDebugStringA(report.c_str());
     wake();
     flush_outbox();
 }

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -35,6 +36,8 @@ public:
     // Releases the device. Called once, by the closing caller, after run()
     // has returned.
     virtual void close() = 0;
+    // The device's name as the user would know it, for reports.
+    virtual const char* device_name() const = 0;
 
 protected:
     virtual void run_input(wave_stream& stream) = 0;
@@ -106,8 +109,10 @@ public:
 
     // The device is gone (any thread): queued headers are returned as
     // finished, later writes, buffers and starts fail with
-    // MMSYSERR_NODRIVER. Reset and close still work.
-    void vanish();
+    // MMSYSERR_NODRIVER. Reset and close still work. The first call of an
+    // open stream reports it on one line of debug output, with reason if
+    // given.
+    void vanish(const char* reason = nullptr);
 
 private:
     struct note {
@@ -133,6 +138,7 @@ private:
     bool m_closed = false;
     bool m_vanished = false;
     bool m_started = false;
+    std::string m_device_name;  // the backend's, set by begin()
     unsigned m_generation = 0;
     wave_clock::time_point m_started_at;
     DWORD m_volume = 0xFFFFFFFF;

@@ -197,7 +197,36 @@ TEST_F(PipeTest, SwitchingOffAndOnGivesAFreshRing)
         EXPECT_FALSE(slot->m_Filled);
         EXPECT_EQ(slot->m_Length, 4096);
     }
-    EXPECT_EQ(read_ring(), 0) << "an unfilled slot gives nothing";
+    EXPECT_EQ(read_ring(), 0) << "an unfilled slot gives silence";
+    EXPECT_EQ(g_AudioPipe.m_ReadIndex, 0) << "and stays the next to read";
+}
+
+// Switched on again with an input that is late to deliver (a capture stick
+// plugged back in; here one that never records, its buffers handed over by
+// hand long after the output's first ones came back): the output keeps
+// playing, silence at first, and the sound comes through once it arrives.
+TEST_F(PipeTest, SwitchedOnAgainTheOutputWaitsForALateInput)
+{
+    const std::string out = (dir / "out.raw").string();
+    wave_virtual_config devices;
+    devices.output_file = out;
+    devices.input_missing = true;
+    wave_virtual_install(devices);
+    SetAudioLoop(true);
+    SetAudioLoop(false);
+    SetAudioLoop(true);
+    full_volume();
+    std::this_thread::sleep_for(300ms);  // the three primed buffers have come back
+    for (int16_t v = 1; v <= 10; ++v) {
+        recorded r(static_cast<int16_t>(1000 * v));
+        CPipe::AcceptInputBuffer(&r.view, &g_AudioPipe);
+    }
+    std::this_thread::sleep_for(300ms);
+    SetAudioLoop(false);
+    const auto played = read_samples(out);
+    // Played as it is in the ring: each slot's 2048 samples, inverted.
+    const auto heard = std::count(played.begin(), played.end(), static_cast<int16_t>(-1000));
+    EXPECT_GE(heard, 2048) << "the output fell silent before the input came";
 }
 
 TEST_F(PipeTest, TheIndicesWrapAfterTenAndAWrittenSlotReplays)

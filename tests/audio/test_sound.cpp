@@ -82,10 +82,14 @@ struct feeder {
 struct recorder {
     std::atomic<int> buffers{0};
     std::atomic<int> last_length{0};
+    int16_t marker = 0;           // if set: a first sample to look out for
+    std::atomic<int> marked{0};  // buffers that began with it
     static void accept(CBuffer* buffer, void* owner)
     {
         auto* self = static_cast<recorder*>(owner);
         self->last_length = buffer->m_Length;
+        if (self->marker && buffer->m_Length >= 2 && reinterpret_cast<int16_t*>(buffer->m_Data)[0] == self->marker)
+            ++self->marked;
         ++self->buffers;
     }
 };
@@ -193,6 +197,49 @@ TEST_F(SoundTest, ADecliningCallbackLetsThePrimedBuffersPlayOnceThenSilence)
     const auto samples = played();
     EXPECT_GE(samples.size(), 3u * 2048);
     EXPECT_EQ(std::count(samples.begin(), samples.end(), 0), static_cast<std::ptrdiff_t>(samples.size()));
+}
+
+// Switched off and straight on again, the buffers that the closed device's
+// reset returned can reach the object's thread after the new device has
+// opened: they are freed, neither handed to the callback nor queued again.
+TEST_F(SoundTest, BuffersOfADeviceClosedBeforeAreNotTakenForTheCurrentOnes)
+{
+    wave_virtual_install(config);
+    CSoundIn in;
+    CSoundOut out;
+    // Handles of devices that were open and are closed now.
+    HWAVEOUT old_out = nullptr;
+    HWAVEIN old_in = nullptr;
+    ASSERT_EQ(::waveOutOpen(&old_out, WAVE_MAPPER, &out.m_Format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    ASSERT_EQ(::waveInOpen(&old_in, WAVE_MAPPER, &in.m_Format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    ::waveOutClose(old_out);
+    ::waveInClose(old_in);
+
+    recorder r;
+    r.marker = 0x7777;  // beyond the tone's amplitude
+    feeder f;
+    f.decline = true;  // the output's own buffers leave after their first play
+    wire(in, r, out, f);
+    ASSERT_TRUE(out.Start(&out.m_Format));
+    ASSERT_TRUE(in.Start(nullptr));
+    ASSERT_TRUE(wait_for([&] { return f.calls == 6 && r.buffers >= 1; }));
+
+    const auto late = [](int16_t value) {
+        auto* header = new WAVEHDR{};
+        header->lpData = new char[4096];
+        std::fill_n(reinterpret_cast<int16_t*>(header->lpData), 2048, value);
+        header->dwBufferLength = 4096;
+        header->dwFlags = WHDR_PREPARED | WHDR_DONE;
+        return reinterpret_cast<LPARAM>(header);
+    };
+    ::PostThreadMessageW(out.m_ThreadId, MM_WOM_DONE, reinterpret_cast<WPARAM>(old_out), late(0));
+    ::PostThreadMessageW(in.m_ThreadId, MM_WIM_DATA, reinterpret_cast<WPARAM>(old_in), late(r.marker));
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(f.calls, 6) << "the output was asked to refill the old device's buffer";
+    EXPECT_EQ(::ReadAcquire(&out.m_QueuedBuffers), 0);
+    EXPECT_EQ(r.marked, 0) << "the old device's recording was handed on";
+    in.Stop();
+    out.Stop();
 }
 
 TEST_F(SoundTest, PrimedBuffersAreInvertedAndEndOfDataStopsTheOutputFromItsThread)

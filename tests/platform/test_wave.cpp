@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include "../../platform/kernel/debug_output.h"
 #include "alsa_test_config.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +21,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -152,6 +156,30 @@ buffer buffer_of(const std::vector<int16_t>& samples)
 }
 
 constexpr UINT kHdr = sizeof(WAVEHDR);
+
+// The debug output lines that report a vanished device, while it lives.
+class vanish_reports {
+public:
+    vanish_reports()
+    {
+        debug_output_set_sink([this](const std::string& text) {
+            if (text.find("went away") == std::string::npos)
+                return;
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_lines.push_back(text);
+        });
+    }
+    ~vanish_reports() { debug_output_set_sink(nullptr); }
+    std::vector<std::string> lines()
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_lines;
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<std::string> m_lines;
+};
 
 // Both buffers of each side queued, then recording started.
 void queue_and_start(HWAVEOUT out, buffer (&o)[2], HWAVEIN in, buffer (&i)[2])
@@ -532,9 +560,10 @@ TEST(VirtualClock, SpeedAndSkewShapeTheFrameCounts)
     waveOutClose(out);
 }
 
-TEST(VirtualDevices, UnplugReturnsTheBuffersAndFailsLaterCalls)
+TEST(VirtualDevices, UnplugReturnsTheBuffersAndFailsLaterCallsAndReportsItOnce)
 {
     virtual_devices devices;
+    vanish_reports reports;
     notes n;
     const WAVEFORMATEX f = pcm();
     HWAVEOUT out = nullptr;
@@ -547,8 +576,14 @@ TEST(VirtualDevices, UnplugReturnsTheBuffersAndFailsLaterCalls)
     std::this_thread::sleep_for(20ms);
 
     wave_virtual_unplug();
+    wave_virtual_unplug();  // gone already: nothing more to say
     for (auto* x : {&o[0], &o[1], &i[0], &i[1]})
         EXPECT_EQ(x->header.dwFlags, static_cast<DWORD>(WHDR_PREPARED | WHDR_DONE));
+    // One line per stream.
+    auto lines = reports.lines();
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"wave: the sound input \"virtual\" went away (unplugged)\n",
+                                               "wave: the sound output \"virtual\" went away (unplugged)\n"}));
     EXPECT_GT(i[0].header.dwBytesRecorded, 0u);
     ASSERT_EQ(n.wait_for(6), 6u);
     EXPECT_EQ(waveOutWrite(out, o[0].get(), kHdr), MMSYSERR_NODRIVER);
@@ -735,6 +770,40 @@ TEST(AlsaWave, PlaybackAndCaptureGoThroughTheDefaultPcm)
     }
     EXPECT_EQ(got, recorded);
     EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+}
+
+// Output into a pipe, as to a sound server, whose reader goes away: the
+// write fails instead of ending the process with SIGPIPE, and the stream
+// vanishes as an unplugged card does, said once on the debug output.
+TEST(AlsaWave, AnOutputWhoseReaderWentAwayVanishes)
+{
+    temp_dir dir;
+    // The reader reads nothing and ends when told to, through a FIFO.
+    const std::string go = dir.file("go");
+    ASSERT_EQ(::mkfifo(go.c_str(), 0600), 0);
+    alsa_test_config alsa(alsa_test_config::pipe_pcm("read line < " + go));
+    vanish_reports reports;
+    notes n;
+    const WAVEFORMATEX f = pcm();
+    HWAVEOUT out = nullptr;
+    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &f, n.thread(), 0, CALLBACK_THREAD), MMSYSERR_NOERROR);
+    // Three seconds of sound: far more than the pipe or ALSA hold.
+    buffer b[3] = {buffer(44100 * 4), buffer(44100 * 4), buffer(44100 * 4)};
+    for (auto& x : b) {
+        waveOutPrepareHeader(out, x.get(), kHdr);
+        ASSERT_EQ(waveOutWrite(out, x.get(), kHdr), MMSYSERR_NOERROR);
+    }
+    std::ofstream(go) << "now\n";
+    ASSERT_EQ(n.wait_for(4, 10s), 4u);
+    for (auto& x : b)
+        EXPECT_EQ(x.header.dwFlags, static_cast<DWORD>(WHDR_PREPARED | WHDR_DONE));
+    EXPECT_EQ(waveOutWrite(out, b[0].get(), kHdr), MMSYSERR_NODRIVER) << "played out instead of vanishing";
+    const auto lines = reports.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("wave: the sound output \"default\" went away", 0), 0u) << lines[0];
+    EXPECT_EQ(waveOutReset(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+    EXPECT_EQ(reports.lines().size(), 1u);
 }
 
 TEST(WaveErrorText, EnglishTextPerCodeCutToTheBuffer)

@@ -26,6 +26,10 @@
 //
 // missing_pcm: "default" is a sound card that is not there, so every open
 // fails as on a machine without one.
+//
+// pipe_pcm: playback goes to the file plugin writing into a pipe to
+// `sh -c command`, as to a sound server's socket: once the command ends,
+// writes meet a reader that has gone.
 #pragma once
 
 #include <cstdlib>
@@ -87,6 +91,12 @@ public:
     }
 
     static std::string missing_pcm() { return "  type hw\n  card 31\n"; }
+
+    // command: shell text without double quotes or backslashes.
+    static std::string pipe_pcm(const std::string& command)
+    {
+        return "  type file slave.pcm null format raw file \"|" + command + "\"\n";
+    }
 
 private:
     std::filesystem::path m_dir;
