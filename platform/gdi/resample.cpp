@@ -500,18 +500,29 @@ void draw_band(const picture& p, int row_begin, int row_end)
     }
 }
 
-// Rounds weights to fixed point so that they sum to exactly kOne.
+// Rounds weights to fixed point so that they sum to exactly kOne and none
+// is negative: each running total is rounded rather than each weight, so
+// no weight takes up the others' rounding (a thousand weights of 1/1000
+// each round to 16/16384, and their sum falls short by 384).
 void quantise(const std::vector<double>& exact, int32_t* out)
 {
-    int32_t sum = 0;
-    size_t largest = 0;
-    for (size_t k = 0; k < exact.size(); ++k) {
-        out[k] = static_cast<int32_t>(std::lround(exact[k] * kOne));
-        sum += out[k];
-        if (exact[k] > exact[largest])
-            largest = k;
+    double total = 0;
+    for (double e : exact)
+        total += e;
+    if (!(total > 0)) {
+        std::fill(out, out + exact.size(), 0);
+        out[0] = kOne;
+        return;
     }
-    out[largest] += kOne - sum;
+    double running = 0;
+    int32_t before = 0;
+    for (size_t k = 0; k < exact.size(); ++k) {
+        running += exact[k];
+        const int32_t upto =
+            k + 1 == exact.size() ? kOne : static_cast<int32_t>(std::lround(std::min(running / total, 1.0) * kOne));
+        out[k] = upto - before;
+        before = upto;
+    }
 }
 
 // Helper threads that share a large picture's rows with the drawing thread.

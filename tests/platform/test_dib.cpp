@@ -318,6 +318,34 @@ TEST_F(Dib, HalftoneAveragesWhenShrinkingAndBlendsWhenEnlarging)
     EXPECT_LT(GetRValue(px(3, 150)), 255);
 }
 
+TEST_F(Dib, StrongShrinksGiveEveryOutputTheMeanOfItsPixels)
+{
+    SetStretchBltMode(dc, HALFTONE);
+    constexpr int kOutputs = 8;
+    for (int ratio : {250, 1000})
+        for (bool across : {true, false}) {
+            SCOPED_TRACE(testing::Message() << ratio << ":1 " << (across ? "across" : "down"));
+            // White, with k black pixels in the stretch that becomes output
+            // k, the first at the stretch's start.
+            const int n = ratio * kOutputs;
+            dib strip(across ? n : 1, across ? 1 : n, 24, false);
+            strip.fill([](int, int) { return RGB(255, 255, 255); });
+            for (int k = 0; k < kOutputs; ++k)
+                for (int i = 0; i < k; ++i) {
+                    const int at = k * ratio + i * (ratio / kOutputs);
+                    strip.set(across ? at : 0, across ? 0 : at, RGB(0, 0, 0));
+                }
+            StretchDIBits(dc, 0, 0, across ? kOutputs : 1, across ? 1 : kOutputs, 0, 0, strip.w, strip.h,
+                          strip.data.data(), strip.bmi(), DIB_RGB_COLORS, SRCCOPY);
+            for (int k = 0; k < kOutputs; ++k) {
+                const COLORREF c = px(across ? k : 0, across ? 0 : k);
+                const double grey = 255.0 * (ratio - k) / ratio;
+                EXPECT_NEAR(GetRValue(c), grey, 1.0) << "output " << k;
+                EXPECT_EQ(c, RGB(GetRValue(c), GetRValue(c), GetRValue(c))) << "output " << k;
+            }
+        }
+}
+
 TEST_F(Dib, NegativeExtentsMirror)
 {
     dib b(4, 2, 24, false);
@@ -436,7 +464,8 @@ TEST_F(Dib, ServersWithoutSharedMemoryShowTheSame)
 TEST(ResampleTaps, WeightsCoverTheSourceExactlyAndStayInside)
 {
     for (auto [from, count, out] : std::vector<std::tuple<double, double, int>>{
-             {0, 1920, 1280}, {0, 1920, 1000}, {5, 7, 3}, {0, 3, 1280}, {0, 100, 100}, {2, 1, 9}}) {
+             {0, 1920, 1280}, {0, 1920, 1000}, {5, 7, 3}, {0, 3, 1280}, {0, 100, 100}, {2, 1, 9}, {0, 2000, 8},
+             {0, 8000, 8}, {0.5, 70000, 3}}) {
         for (bool smooth : {true, false}) {
             resample_taps t = resample_make_taps(from, count, out, smooth, false, static_cast<int>(from + count));
             ASSERT_EQ(t.index.size(), static_cast<size_t>(out) * t.per_output);
@@ -445,6 +474,7 @@ TEST(ResampleTaps, WeightsCoverTheSourceExactlyAndStayInside)
                 for (int k = 0; k < t.per_output; ++k) {
                     size_t at = static_cast<size_t>(i) * t.per_output + k;
                     sum += t.weights[at];
+                    EXPECT_GE(t.weights[at], 0) << from << " " << count << " " << out << " at " << i;
                     EXPECT_GE(t.index[at], static_cast<int>(from));
                     EXPECT_LT(t.index[at], static_cast<int>(from + count));
                 }
