@@ -50,13 +50,19 @@ public:
     void DrawFrame(IplImage* image);
     void DrawFrameCentered(IplImage* image);
 
-    // Fills the picture control with the no-signal screen, rebuilt from
-    // scratch on every call: black, "No Input Signal" in green with its
-    // baseline starting 100 px left of the centre on the middle row, and
-    // the picture at m_strNoSignalImage drawn centred over it (1:1, or
-    // shrunk to fit). A missing or unreadable picture leaves the text.
-    // OpenCV errors, including a control with no width or height, are
-    // traced as "SetNoSignal error" and go no further. UI thread only.
+    // Fills the picture control with the no-signal screen, rebuilt on
+    // every call: black, "No Input Signal" in green with its baseline
+    // starting 100 px left of the centre on the middle row, and the picture
+    // at m_strNoSignalImage drawn centred over it (1:1, or shrunk to fit).
+    // The file is looked at on every call, so a replaced picture shows at
+    // the next paint, but decoded again only when its device, inode, size
+    // or modification time changed (m_noSignalPicture keeps it). Only JPEG
+    // and PNG pictures under 10000 pixels each way, as their headers say
+    // before anything is decoded, are drawn. A missing picture leaves the
+    // text; so does one that is refused, cut short or undecodable, traced
+    // as "SetNoSignal error" once per change of the file. OpenCV errors,
+    // including a control with no width or height, are traced the same way
+    // and go no further. UI thread only.
     void SetNoSignal();
 
     // One capture run, on the capture thread: clears the control to black,
@@ -108,6 +114,7 @@ protected:
     CRect m_rcRestore;
     LONG m_lStyle;
     CStringA m_strNoSignalImage;
+    std::shared_ptr<struct NoSignalPicture> m_noSignalPicture;  // decoded m_strNoSignalImage (UI thread only)
     bool m_bDevicePresent;
     BOOL m_bStopCapture;
     CRect m_rcClient;

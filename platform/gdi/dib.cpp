@@ -5,10 +5,19 @@
 // bitmap (positive height), from the top row for a top-down one. A source
 // rectangle's y is counted the same way, so in both cases it names the
 // first row in memory, and memory row k of the bitmap is scan line k.
+//
+// Any int is a valid origin or extent. As in GDI, the source rectangle is
+// clipped to the bitmap: what lies outside draws nothing, and a stretch
+// draws only the destination pixels whose centres map inside the bitmap.
+// Only the part of the destination inside the DC's clip is worked out, so
+// what a call allocates follows the window and the bitmap, not the extents
+// it was given. The pixel buffer must hold what its header describes (for
+// SetDIBitsToDevice, the band of scan lines it names), as in GDI.
 #include "gdi_internal.h"
 #include "resample.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 
@@ -96,8 +105,57 @@ void draw(gdi_dc& dc, const dib_layout& dib, std::vector<const uint8_t*> rows, c
     });
 }
 
-// Destination extents beyond this are refused rather than allocated for.
-constexpr int kMaxExtent = 1 << 15;
+// Products of two extents need more than 64 bits.
+__extension__ typedef __int128 wide_int;
+
+// a / b rounded up, for b > 0.
+long long ceil_div(wide_int a, wide_int b)
+{
+    return static_cast<long long>(a >= 0 ? (a + b - 1) / b : -(-a / b));
+}
+
+// One axis of a stretch: the source span [src, src + src_len) drawn onto
+// destination pixels [dest, dest + dest_len), reversed when mirrored. All
+// of it in 64 bits, since every extent and origin may be anything an int
+// holds.
+struct stretch_axis {
+    long long dest = 0, dest_len = 0;
+    long long src = 0, src_len = 0;
+    bool mirrored = false;
+    long long inside_first = 0, inside_end = 0;  // the source span's part inside the bitmap
+    long long first = 0, count = 0;              // destination pixels drawn, as indices from dest
+};
+
+// As GDI does, only the part of the source inside the bitmap [0, extent) is
+// drawn, onto the destination pixels whose centres it covers; the window
+// [clip_first, clip_end) then limits those further. False when no part of
+// the source lies inside the bitmap.
+bool plan_axis(long long dest_origin, long long dest_extent, long long src_origin, long long src_extent,
+               long long extent, long long clip_first, long long clip_end, stretch_axis& a)
+{
+    a.mirrored = (dest_extent < 0) != (src_extent < 0);
+    a.dest = dest_extent < 0 ? dest_origin + dest_extent : dest_origin;
+    a.dest_len = dest_extent < 0 ? -dest_extent : dest_extent;
+    a.src = src_extent < 0 ? src_origin + src_extent : src_origin;
+    a.src_len = src_extent < 0 ? -src_extent : src_extent;
+    a.inside_first = std::max(a.src, 0LL);
+    a.inside_end = std::min(a.src + a.src_len, extent);
+    if (a.inside_end <= a.inside_first || a.dest_len == 0)
+        return a.inside_end > a.inside_first;
+    // Unmirrored destination pixel d samples the source at
+    // src + (d + 1/2) * src_len / dest_len.
+    const wide_int twice_src = 2 * static_cast<wide_int>(a.src_len);
+    long long d0 = ceil_div(2 * static_cast<wide_int>(a.inside_first - a.src) * a.dest_len - a.src_len, twice_src);
+    long long d1 = ceil_div(2 * static_cast<wide_int>(a.inside_end - a.src) * a.dest_len - a.src_len, twice_src);
+    d0 = std::clamp(d0, 0LL, a.dest_len);
+    d1 = std::clamp(d1, d0, a.dest_len);
+    long long p0 = a.mirrored ? a.dest_len - d1 : d0, p1 = a.mirrored ? a.dest_len - d0 : d1;
+    p0 = std::max(p0, clip_first - a.dest);
+    p1 = std::min(p1, clip_end - a.dest);
+    a.first = p0;
+    a.count = std::max(0LL, p1 - p0);
+    return true;
+}
 
 }  // namespace
 
@@ -126,45 +184,48 @@ int StretchDIBits(HDC hdc, int xDest, int yDest, int destWidth, int destHeight, 
         return 0;
     if (destWidth == 0 || destHeight == 0 || srcWidth == 0 || srcHeight == 0)
         return 0;
-    if (std::abs(static_cast<long long>(destWidth)) > kMaxExtent ||
-        std::abs(static_cast<long long>(destHeight)) > kMaxExtent)
-        return 0;
-    // Negative extents mirror; both negative mirror twice.
-    bool mirror_x = (destWidth < 0) != (srcWidth < 0);
-    bool mirror_y = (destHeight < 0) != (srcHeight < 0);
-    RECT dest{xDest, yDest, xDest + destWidth, yDest + destHeight};
-    if (destWidth < 0)
-        std::swap(dest.left, dest.right);
-    if (destHeight < 0)
-        std::swap(dest.top, dest.bottom);
-    long long sx = xSrc, sw = srcWidth, sy = ySrc, sh = srcHeight;
-    if (sw < 0) {
-        sx += sw;
-        sw = -sw;
-    }
+    // Vertically the source is taken in display order (top row first): a
+    // bottom-up bitmap's source y counts from the bottom, so the
+    // rectangle's top is its highest scan line.
+    long long sy = ySrc, sh = srcHeight;
     if (sh < 0) {
         sy += sh;
         sh = -sh;
     }
-    // Only what lies inside the bitmap is read.
-    if (sx >= dib.width || sy >= dib.height || sx + sw <= 0 || sy + sh <= 0)
+    const long long display_y = dib.bottom_up ? dib.height - (sy + sh) : sy;
+    stretch_axis x, y;
+    if (!plan_axis(xDest, destWidth, xSrc, srcWidth, dib.width, dc->clip.left, dc->clip.right, x) ||
+        !plan_axis(yDest, destHeight, srcHeight < 0 ? display_y + sh : display_y, srcHeight < 0 ? -sh : sh,
+                   dib.height, dc->clip.top, dc->clip.bottom, y))
         return 0;
-    const int scan_first = static_cast<int>(std::max(sy, 0LL));
-    const int scan_last = static_cast<int>(std::min(sy + sh, static_cast<long long>(dib.height)));
-    // Rows in display order: the whole bitmap's rows from the source
-    // rectangle's top, so that row indices match scan positions.
-    const int rows_count = scan_last - scan_first;
-    auto rows = display_rows(dib, bits, scan_first, rows_count, 0, dib.height);
-    // Vertical source coordinates in display order within those rows: for a
-    // bottom-up bitmap the rectangle's top row is its highest scan line.
-    const double y_from = dib.bottom_up ? static_cast<double>(scan_last) - (sy + sh) : sy - scan_first;
+    const int rows_inside = static_cast<int>(y.inside_end - y.inside_first);
+    if (x.count == 0 || y.count == 0)
+        return rows_inside;
+    // The source rows that the drawn rows read, top first: those their
+    // areas cover, and one more each side for interpolation.
+    const long long u0 = y.mirrored ? y.dest_len - y.first - y.count : y.first;
+    const double scale = static_cast<double>(y.src_len) / static_cast<double>(y.dest_len);
+    auto row_at = [&](double v, long long lo) {
+        return static_cast<long long>(
+            std::clamp(v, static_cast<double>(lo), static_cast<double>(y.inside_end)));
+    };
+    const long long need_first = row_at(std::floor(y.src + u0 * scale) - 1, y.inside_first);
+    const long long need_end = row_at(std::ceil(y.src + (u0 + y.count) * scale) + 1, need_first);
+    if (need_end <= need_first)
+        return rows_inside;
+    const int needed = static_cast<int>(need_end - need_first);
+    const long long first_scan = dib.bottom_up ? dib.height - need_end : need_first;
+    auto rows = display_rows(dib, bits, static_cast<int>(first_scan), needed, 0, dib.height);
     const bool smooth = dc->stretch_mode == HALFTONE;
-    const resample_taps xs = resample_make_taps(static_cast<double>(sx), static_cast<double>(sw),
-                                                dest.right - dest.left, smooth, mirror_x, dib.width);
-    const resample_taps ys = resample_make_taps(y_from, static_cast<double>(sh), dest.bottom - dest.top, smooth,
-                                                mirror_y, rows_count);
+    const resample_taps xs = resample_make_taps(static_cast<double>(x.src), static_cast<double>(x.src_len), x.dest_len,
+                                                smooth, x.mirrored, dib.width, x.first, static_cast<int>(x.count));
+    const resample_taps ys =
+        resample_make_taps(static_cast<double>(y.src - need_first), static_cast<double>(y.src_len), y.dest_len,
+                           smooth, y.mirrored, needed, y.first, static_cast<int>(y.count));
+    const RECT dest{static_cast<LONG>(x.dest + x.first), static_cast<LONG>(y.dest + y.first),
+                    static_cast<LONG>(x.dest + x.first + x.count), static_cast<LONG>(y.dest + y.first + y.count)};
     draw(*dc, dib, std::move(rows), xs, ys, dest);
-    return static_cast<int>(sh);
+    return rows_inside;
 }
 
 int SetDIBitsToDevice(HDC hdc, int xDest, int yDest, DWORD width, DWORD height, int xSrc, int ySrc, UINT startScan,
@@ -176,22 +237,35 @@ int SetDIBitsToDevice(HDC hdc, int xDest, int yDest, DWORD width, DWORD height, 
         return 0;
     if (scanLines == 0)
         return 0;
-    const long long w = std::min<long long>(width, kMaxExtent), h = std::min<long long>(height, kMaxExtent);
+    // The band's scan lines that the bitmap has.
+    const int lines = static_cast<int>(
+        std::max(0LL, std::min<long long>(static_cast<long long>(startScan) + scanLines, dib.height) - startScan));
     // The part of the source rectangle that lies inside the bitmap.
-    const long long x0 = std::max<long long>(xSrc, 0), x1 = std::min<long long>(static_cast<long long>(xSrc) + w, dib.width);
-    const long long y0 = std::max<long long>(ySrc, 0), y1 = std::min<long long>(static_cast<long long>(ySrc) + h, dib.height);
+    long long x0 = std::max<long long>(xSrc, 0), x1 = std::min<long long>(static_cast<long long>(xSrc) + width, dib.width);
+    const long long y0 = std::max<long long>(ySrc, 0),
+                    y1 = std::min<long long>(static_cast<long long>(ySrc) + height, dib.height);
     if (x1 <= x0 || y1 <= y0)
-        return static_cast<int>(scanLines);
-    const int cols = static_cast<int>(x1 - x0), count = static_cast<int>(y1 - y0);
+        return lines;
     // Where that part lands: a bottom-up bitmap's source y counts from the
     // bottom, so the rectangle's top is its highest scan line.
-    const long long top_in_rect = dib.bottom_up ? (static_cast<long long>(ySrc) + h) - y1 : y0 - ySrc;
-    RECT dest{static_cast<LONG>(xDest + (x0 - xSrc)), static_cast<LONG>(yDest + top_in_rect), 0, 0};
-    dest.right = dest.left + cols;
-    dest.bottom = dest.top + count;
-    auto rows = display_rows(dib, bits, static_cast<int>(y0), count, startScan, scanLines);
+    long long left = xDest + (x0 - xSrc);
+    const long long top = yDest + (dib.bottom_up ? (static_cast<long long>(ySrc) + height) - y1 : y0 - ySrc);
+    // Only what lands inside the window is drawn: display rows [skip, skip + count) of the part.
+    const long long skip_x = std::max(0LL, dc->clip.left - left);
+    x0 += skip_x;
+    left += skip_x;
+    x1 = std::min(x1, x0 + std::max(0LL, dc->clip.right - left));
+    const long long skip = std::max(0LL, dc->clip.top - top);
+    const long long count = std::min(y1 - y0 - skip, dc->clip.bottom - (top + skip));
+    if (x1 <= x0 || count <= 0)
+        return lines;
+    const int cols = static_cast<int>(x1 - x0), n = static_cast<int>(count);
+    const long long first_scan = dib.bottom_up ? y1 - skip - count : y0 + skip;
+    RECT dest{static_cast<LONG>(left), static_cast<LONG>(top + skip), static_cast<LONG>(left + cols),
+              static_cast<LONG>(top + skip + n)};
+    auto rows = display_rows(dib, bits, static_cast<int>(first_scan), n, startScan, scanLines);
     const resample_taps xs = resample_make_taps(static_cast<double>(x0), cols, cols, false, false, dib.width);
-    const resample_taps ys = resample_make_taps(0, count, count, false, false, count);
+    const resample_taps ys = resample_make_taps(0, n, n, false, false, n);
     draw(*dc, dib, std::move(rows), xs, ys, dest);
-    return static_cast<int>(scanLines);
+    return lines;
 }

@@ -157,12 +157,14 @@ void draw_smooth(const resample_source& src, const resample_taps& xs, const resa
     const int cols = t.clip_right - t.clip_left;
     const int per_y = ys.per_output;
     // Filtered source rows, by source row index; neighbouring output rows
-    // share most of theirs.
+    // share a few of theirs. A strong shrink has many taps per output row,
+    // but each is added in as soon as it is filtered, so a few rows are
+    // all that is ever kept.
     struct cached_row {
         int source = -1;
         std::vector<uint16_t> values;
     };
-    std::vector<cached_row> cache(static_cast<size_t>(per_y) + 1);
+    std::vector<cached_row> cache(static_cast<size_t>(std::min(per_y, 3)) + 1);
     for (auto& c : cache)
         c.values.resize(static_cast<size_t>(cols) * 3);
     size_t next_slot = 0;
@@ -177,32 +179,24 @@ void draw_smooth(const resample_source& src, const resample_taps& xs, const resa
         return c.values.data();
     };
 
-    std::vector<const uint16_t*> lines(static_cast<size_t>(per_y));
-    std::vector<int32_t> w(static_cast<size_t>(per_y));
     const size_t n = static_cast<size_t>(cols) * 3;
     std::vector<int32_t> acc(n);
     for (int y = row_begin; y < row_end; ++y) {
         const size_t tap = static_cast<size_t>(y - t.dy) * per_y;
-        int used = 0;
-        for (int k = 0; k < per_y; ++k) {
-            if (ys.weights[tap + k] == 0)
-                continue;
-            lines[static_cast<size_t>(used)] = filtered(ys.index[tap + k]);
-            w[static_cast<size_t>(used)] = ys.weights[tap + k];
-            ++used;
-        }
         // Flat loops over B, G, R values, which the compiler vectorises.
-        {
-            const uint16_t* l = lines[0];
-            const int32_t w0 = w[0];
-            for (size_t i = 0; i < n; ++i)
-                acc[i] = w0 * l[i];
-        }
-        for (int k = 1; k < used; ++k) {
-            const uint16_t* l = lines[static_cast<size_t>(k)];
-            const int32_t wk = w[static_cast<size_t>(k)];
-            for (size_t i = 0; i < n; ++i)
-                acc[i] += wk * l[i];
+        bool first = true;
+        for (int k = 0; k < per_y; ++k) {
+            const int32_t wk = ys.weights[tap + k];
+            if (wk == 0)
+                continue;
+            const uint16_t* l = filtered(ys.index[tap + k]);
+            if (first)
+                for (size_t i = 0; i < n; ++i)
+                    acc[i] = wk * l[i];
+            else
+                for (size_t i = 0; i < n; ++i)
+                    acc[i] += wk * l[i];
+            first = false;
         }
         uint32_t* out = t.pixels + static_cast<size_t>(y) * t.stride + t.clip_left;
         constexpr int32_t half = 1 << 21;
@@ -500,18 +494,29 @@ void draw_band(const picture& p, int row_begin, int row_end)
     }
 }
 
-// Rounds weights to fixed point so that they sum to exactly kOne.
+// Rounds weights to fixed point so that they sum to exactly kOne and none
+// is negative: each running total is rounded rather than each weight, so
+// no weight takes up the others' rounding (a thousand weights of 1/1000
+// each round to 16/16384, and their sum falls short by 384).
 void quantise(const std::vector<double>& exact, int32_t* out)
 {
-    int32_t sum = 0;
-    size_t largest = 0;
-    for (size_t k = 0; k < exact.size(); ++k) {
-        out[k] = static_cast<int32_t>(std::lround(exact[k] * kOne));
-        sum += out[k];
-        if (exact[k] > exact[largest])
-            largest = k;
+    double total = 0;
+    for (double e : exact)
+        total += e;
+    if (!(total > 0)) {
+        std::fill(out, out + exact.size(), 0);
+        out[0] = kOne;
+        return;
     }
-    out[largest] += kOne - sum;
+    double running = 0;
+    int32_t before = 0;
+    for (size_t k = 0; k < exact.size(); ++k) {
+        running += exact[k];
+        const int32_t upto =
+            k + 1 == exact.size() ? kOne : static_cast<int32_t>(std::lround(std::min(running / total, 1.0) * kOne));
+        out[k] = upto - before;
+        before = upto;
+    }
 }
 
 // Helper threads that share a large picture's rows with the drawing thread.
@@ -612,41 +617,55 @@ private:
 
 }  // namespace
 
-resample_taps resample_make_taps(double from, double count, int size_out, bool smooth, bool mirrored, int limit)
+resample_taps resample_make_taps(double from, double count, long long size_out, bool smooth, bool mirrored,
+                                 int limit, long long first, int outputs)
 {
     resample_taps taps;
-    if (size_out <= 0 || limit <= 0)
+    if (size_out <= 0 || limit <= 0 || outputs <= 0 || first < 0 || first > size_out - outputs || !(count > 0))
         return taps;
+    // Positions may lie far outside int's range: clamped as doubles first.
     auto clamp_index = [&](double v, int lo, int hi) {
         return static_cast<int>(std::clamp(v, static_cast<double>(lo), static_cast<double>(hi)));
     };
     // The source span, as whole pixels that may be read.
-    const int lo = std::clamp(static_cast<int>(std::floor(from)), 0, limit - 1);
-    const int hi = std::clamp(static_cast<int>(std::ceil(from + count)) - 1, lo, limit - 1);
-    const double scale = count / size_out;  // source pixels per output pixel
-    const bool identity = count == size_out && from == std::floor(from);
+    const int lo = clamp_index(std::floor(from), 0, limit - 1);
+    const int hi = clamp_index(std::ceil(from + count) - 1, lo, limit - 1);
+    const double scale = count / static_cast<double>(size_out);  // source pixels per output pixel
+    const bool identity = count == static_cast<double>(size_out) && from == std::floor(from);
+    // The outputs made, in unmirrored order: [u0, u0 + outputs).
+    const long long u0 = mirrored ? size_out - first - outputs : first;
+    const size_t n = static_cast<size_t>(outputs);
 
     if (!smooth || identity) {
         taps.per_output = 1;
-        taps.index.resize(static_cast<size_t>(size_out));
-        taps.weights.assign(static_cast<size_t>(size_out), kOne);
-        for (int i = 0; i < size_out; ++i)
-            taps.index[static_cast<size_t>(i)] = clamp_index(std::floor(from + (i + 0.5) * scale), lo, hi);
+        taps.index.resize(n);
+        taps.weights.assign(n, kOne);
+        for (size_t i = 0; i < n; ++i)
+            taps.index[i] = clamp_index(std::floor(from + (static_cast<double>(u0 + static_cast<long long>(i)) + 0.5) * scale), lo, hi);
     } else if (scale > 1.0) {
         // Area averaging: each output pixel is the mean of the source area
-        // it covers, partial pixels weighted by their share.
-        taps.per_output = static_cast<int>(std::ceil(scale)) + 1;
+        // it covers within the span, partial pixels weighted by their share.
+        const double span = static_cast<double>(hi) + 1 - lo;
+        taps.per_output = static_cast<int>(std::min(std::ceil(scale) + 1, span));
         const size_t per = static_cast<size_t>(taps.per_output);
-        taps.index.assign(static_cast<size_t>(size_out) * per, lo);
-        taps.weights.assign(static_cast<size_t>(size_out) * per, 0);
+        taps.index.assign(n * per, lo);
+        taps.weights.assign(n * per, 0);
         std::vector<double> exact;
         size_t widest = 1;
-        for (int i = 0; i < size_out; ++i) {
-            const double a = from + i * scale, b = from + (i + 1) * scale;
-            const int p0 = static_cast<int>(std::floor(a));
+        for (size_t i = 0; i < n; ++i) {
+            const double at = static_cast<double>(u0 + static_cast<long long>(i));
+            const double a = std::max(from + at * scale, static_cast<double>(lo));
+            const double b = std::min(from + (at + 1) * scale, static_cast<double>(hi) + 1);
             exact.clear();
+            if (b <= a) {
+                // Outside the span altogether: the nearest pixel of it.
+                taps.index[i * per] = a >= hi ? hi : lo;
+                taps.weights[i * per] = kOne;
+                continue;
+            }
+            const int p0 = static_cast<int>(std::floor(a));
             for (int p = p0; p < b && exact.size() < per; ++p)
-                exact.push_back((std::min<double>(p + 1, b) - std::max<double>(p, a)) / scale);
+                exact.push_back((std::min<double>(p + 1, b) - std::max<double>(p, a)) / (b - a));
             // Slivers too thin to weigh anything in fixed point are dropped.
             while (exact.size() > 1 && exact.back() * kOne < 0.5)
                 exact.pop_back();
@@ -658,32 +677,33 @@ resample_taps resample_make_taps(double from, double count, int size_out, bool s
         // Fewer taps per output when no output needs them all (a scale of
         // 1.5 needs two, not three).
         if (widest < per) {
-            for (size_t i = 0; i < static_cast<size_t>(size_out); ++i)
+            for (size_t i = 0; i < n; ++i)
                 for (size_t k = 0; k < widest; ++k) {
                     taps.index[i * widest + k] = taps.index[i * per + k];
                     taps.weights[i * widest + k] = taps.weights[i * per + k];
                 }
             taps.per_output = static_cast<int>(widest);
-            taps.index.resize(static_cast<size_t>(size_out) * widest);
-            taps.weights.resize(static_cast<size_t>(size_out) * widest);
+            taps.index.resize(n * widest);
+            taps.weights.resize(n * widest);
         }
     } else {
         // Linear interpolation between the two nearest source centres.
         taps.per_output = 2;
-        taps.index.resize(static_cast<size_t>(size_out) * 2);
-        taps.weights.resize(static_cast<size_t>(size_out) * 2);
-        for (int i = 0; i < size_out; ++i) {
-            const double c = std::clamp(from + (i + 0.5) * scale - 0.5, static_cast<double>(lo), static_cast<double>(hi));
+        taps.index.resize(n * 2);
+        taps.weights.resize(n * 2);
+        for (size_t i = 0; i < n; ++i) {
+            const double c = std::clamp(from + (static_cast<double>(u0 + static_cast<long long>(i)) + 0.5) * scale - 0.5,
+                                        static_cast<double>(lo), static_cast<double>(hi));
             const int i0 = static_cast<int>(std::floor(c));
             const double f = c - i0;
             taps.index[2 * i] = i0;
             taps.index[2 * i + 1] = std::min(i0 + 1, hi);
-            quantise({1.0 - f, f}, &taps.weights[2 * static_cast<size_t>(i)]);
+            quantise({1.0 - f, f}, &taps.weights[2 * i]);
         }
     }
     if (mirrored) {
         const size_t per = static_cast<size_t>(taps.per_output);
-        for (size_t i = 0, j = static_cast<size_t>(size_out) - 1; i < j; ++i, --j) {
+        for (size_t i = 0, j = n - 1; i < j; ++i, --j) {
             std::swap_ranges(taps.index.begin() + i * per, taps.index.begin() + (i + 1) * per, taps.index.begin() + j * per);
             std::swap_ranges(taps.weights.begin() + i * per, taps.weights.begin() + (i + 1) * per,
                              taps.weights.begin() + j * per);

@@ -33,11 +33,22 @@ struct resample_taps {
     bool nearest() const { return per_output == 1; }
 };
 
-// Taps mapping source span [from, from + count) onto size_out outputs.
+// Taps mapping source span [from, from + count) onto size_out outputs, of
+// which only outputs [first, first + outputs) are made (the part of a
+// destination that is to be drawn; the rest need not fit in memory).
 // smooth: area averaging when shrinking, linear interpolation when
 // enlarging; otherwise the nearest source pixel. mirrored reverses the
-// output order. Indices are clamped to [0, limit).
-resample_taps resample_make_taps(double from, double count, int size_out, bool smooth, bool mirrored, int limit);
+// output order; first counts in that order. Only source pixels of the span
+// that lie in [0, limit) are read: an output's area outside them does not
+// count, and an output lying wholly outside takes the nearest one.
+// Weights are never negative.
+resample_taps resample_make_taps(double from, double count, long long size_out, bool smooth, bool mirrored,
+                                 int limit, long long first, int outputs);
+inline resample_taps resample_make_taps(double from, double count, int size_out, bool smooth, bool mirrored,
+                                        int limit)
+{
+    return resample_make_taps(from, count, size_out, smooth, mirrored, limit, 0, size_out);
+}
 
 // Draws the columns of xs taps and the rows of ys taps (indices into
 // source.rows) into target. Output rows whose source row is null are left

@@ -11,7 +11,9 @@
 #include "message_pump.h"
 #include "x11_probe.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -155,6 +157,19 @@ protected:
             EXPECT_TRUE(ground(left - 1, y)) << y;
             EXPECT_TRUE(ground(left + w, y)) << y;
         }
+    }
+
+    // The smallest rectangle holding everything in r that is not ground;
+    // all zeros when there is nothing.
+    RECT painted(const RECT& r)
+    {
+        RECT box{INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN};
+        for (int y = r.top; y < r.bottom; ++y)
+            for (int x = r.left; x < r.right; ++x)
+                if (px(x, y) != kGround)
+                    box = {std::min<LONG>(box.left, x), std::min<LONG>(box.top, y), std::max<LONG>(box.right, x + 1),
+                           std::max<LONG>(box.bottom, y + 1)};
+        return box.left == INT32_MAX ? RECT{0, 0, 0, 0} : box;
     }
 
     HWND hwnd = nullptr;
@@ -318,6 +333,34 @@ TEST_F(Dib, HalftoneAveragesWhenShrinkingAndBlendsWhenEnlarging)
     EXPECT_LT(GetRValue(px(3, 150)), 255);
 }
 
+TEST_F(Dib, StrongShrinksGiveEveryOutputTheMeanOfItsPixels)
+{
+    SetStretchBltMode(dc, HALFTONE);
+    constexpr int kOutputs = 8;
+    for (int ratio : {250, 1000})
+        for (bool across : {true, false}) {
+            SCOPED_TRACE(testing::Message() << ratio << ":1 " << (across ? "across" : "down"));
+            // White, with k black pixels in the stretch that becomes output
+            // k, the first at the stretch's start.
+            const int n = ratio * kOutputs;
+            dib strip(across ? n : 1, across ? 1 : n, 24, false);
+            strip.fill([](int, int) { return RGB(255, 255, 255); });
+            for (int k = 0; k < kOutputs; ++k)
+                for (int i = 0; i < k; ++i) {
+                    const int at = k * ratio + i * (ratio / kOutputs);
+                    strip.set(across ? at : 0, across ? 0 : at, RGB(0, 0, 0));
+                }
+            StretchDIBits(dc, 0, 0, across ? kOutputs : 1, across ? 1 : kOutputs, 0, 0, strip.w, strip.h,
+                          strip.data.data(), strip.bmi(), DIB_RGB_COLORS, SRCCOPY);
+            for (int k = 0; k < kOutputs; ++k) {
+                const COLORREF c = px(across ? k : 0, across ? 0 : k);
+                const double grey = 255.0 * (ratio - k) / ratio;
+                EXPECT_NEAR(GetRValue(c), grey, 1.0) << "output " << k;
+                EXPECT_EQ(c, RGB(GetRValue(c), GetRValue(c), GetRValue(c))) << "output " << k;
+            }
+        }
+}
+
 TEST_F(Dib, NegativeExtentsMirror)
 {
     dib b(4, 2, 24, false);
@@ -342,6 +385,111 @@ TEST_F(Dib, DrawingIsClippedToTheWindow)
     StretchDIBits(dc, -30, -30, 80, 80, 0, 0, 40, 40, b.data.data(), b.bmi(), DIB_RGB_COLORS, SRCCOPY);
     EXPECT_NE(px(0, 0), kGround);
     StretchDIBits(dc, 5000, 5000, 80, 80, 0, 0, 40, 40, b.data.data(), b.bmi(), DIB_RGB_COLORS, SRCCOPY);
+}
+
+TEST_F(Dib, ASourceRectanglePartlyOutsideTheBitmapDrawsOnlyItsInsideWhereThatBelongs)
+{
+    dib b(4, 4, 24, false);
+    b.fill(code);
+    SetStretchBltMode(dc, COLORONCOLOR);
+    // Source (-2, -2) 4 x 4 doubled: the bitmap's top-left quarter lands in
+    // the bottom-right quarter of the destination, the rest stays as it was.
+    EXPECT_EQ(StretchDIBits(dc, 0, 0, 8, 8, -2, -2, 4, 4, b.data.data(), b.bmi(), DIB_RGB_COLORS, SRCCOPY), 2);
+    expect_copy(4, 4, 4, 4, [](int x, int y) { return code(x / 2, y / 2); });
+    // Source (2, 2) 4 x 4, reaching past the right and bottom edges.
+    StretchDIBits(dc, 20, 0, 8, 8, 2, 2, 4, 4, b.data.data(), b.bmi(), DIB_RGB_COLORS, SRCCOPY);
+    expect_copy(20, 0, 4, 4, [](int x, int y) { return code(2 + x / 2, 2 + y / 2); });
+}
+
+// Extents and origins at the ends of their ranges: the source rectangle is
+// clipped to the bitmap, the destination to the window, and no arithmetic
+// overflows on the way (this runs under UndefinedBehaviorSanitizer).
+TEST_F(Dib, ExtremeRectanglesDrawOnlyWhatLiesInsideBitmapAndWindow)
+{
+    constexpr int kMin = INT32_MIN, kMax = INT32_MAX;
+    dib b(4, 4, 24, false);
+    b.fill(code);
+    const RECT none{0, 0, 0, 0};
+    struct stretch_case {
+        int x, y, w, h, sx, sy, sw, sh;
+        RECT drawn;
+    };
+    for (int mode : {COLORONCOLOR, HALFTONE})
+        for (const stretch_case& c : std::vector<stretch_case>{
+                 {0, 0, 1, 1, 0, 0, kMax, kMax, none},  // the pixel's centre lies far outside
+                 {0, 0, 1, 1, 1 - (1 << 30), 1 - (1 << 30), kMax, kMax, {0, 0, 1, 1}},  // ... and here inside
+                 {0, 0, 1, 1, kMin, kMin, kMax, kMax, none},
+                 {0, 0, 4, 4, kMax, kMax, kMax, kMax, none},
+                 {0, 0, 4, 4, 0, 0, kMin, kMin, none},
+                 {0, 0, 4, 4, 4, 4, -4, -4, {0, 0, 4, 4}},
+                 {0, 0, 4, 4, kMin, 0, kMin, 4, none},
+                 {kMax, kMax, 10, 10, 0, 0, 4, 4, none},
+                 {kMax, kMax, kMax, kMax, 0, 0, 4, 4, none},
+                 {kMin, kMin, kMax, kMax, 0, 0, 4, 4, none},
+                 {kMin, kMin, -10, -10, 0, 0, 4, 4, none},
+                 {0, 0, kMax, kMax, 0, 0, 4, 4, {0, 0, kWidth, kHeight}},
+                 {100, 100, kMin, kMin, 0, 0, 4, 4, {0, 0, 100, 100}},
+                 {100, 100, kMin, kMin, 0, 0, kMin, kMin, none},
+                 {kMax, 0, kMin, 50, 0, 0, 4, 4, {0, 0, kWidth, 50}},
+                 {0, 0, 0, 4, 0, 0, 4, 4, none},
+                 {0, 0, 4, 4, 0, 0, 0, 4, none},
+             }) {
+            SCOPED_TRACE(testing::Message() << "mode " << mode << ": " << c.x << ", " << c.y << ", " << c.w << " x "
+                                            << c.h << " from " << c.sx << ", " << c.sy << ", " << c.sw << " x "
+                                            << c.sh);
+            RECT all{0, 0, kWidth, kHeight};
+            HBRUSH br = CreateSolidBrush(kGround);
+            FillRect(dc, &all, br);
+            DeleteObject(br);
+            SetStretchBltMode(dc, mode);
+            const int rows = StretchDIBits(dc, c.x, c.y, c.w, c.h, c.sx, c.sy, c.sw, c.sh, b.data.data(), b.bmi(),
+                                           DIB_RGB_COLORS, SRCCOPY);
+            EXPECT_GE(rows, 0);
+            EXPECT_LE(rows, 4);
+            const RECT got = painted(all);
+            EXPECT_TRUE(got.left == c.drawn.left && got.top == c.drawn.top && got.right == c.drawn.right &&
+                        got.bottom == c.drawn.bottom)
+                << "drawn " << got.left << "," << got.top << " - " << got.right << "," << got.bottom;
+        }
+
+    struct blit_case {
+        int x, y;
+        DWORD w, h;
+        int sx, sy;
+        UINT start, lines;
+        RECT drawn;
+    };
+    constexpr DWORD kAll = UINT32_MAX;
+    for (const blit_case& c : std::vector<blit_case>{
+             {kMax, kMax, 10, 10, 0, 0, 0, 4, none},
+             {kMax - 2, 0, kAll, kAll, 0, 0, 0, 4, none},
+             {kMin, kMin, kAll, kAll, 0, 0, 0, 4, none},
+             {10, 10, kAll, kAll, 0, 0, 0, 4, {10, 10, 14, 14}},
+             {10, 10, kAll, kAll, -2, -2, 0, 4, {12, 12, 16, 16}},
+             {10, 10, kAll, kAll, kMin, kMin, 0, 4, none},
+             {10, 10, 4, 4, kMin, kMin, 0, 4, none},
+             {10, 10, 4, 4, kMax, kMax, 0, 4, none},
+             {-5, -5, 10, 10, 0, 0, 0, 4, none},
+             {10, 10, 4, 4, 0, 0, kAll, kAll, none},
+             {10, 10, 4, 4, 0, 0, 1, kAll, {10, 11, 14, 14}},
+         }) {
+        SCOPED_TRACE(testing::Message() << c.x << ", " << c.y << ", " << c.w << " x " << c.h << " from " << c.sx
+                                        << ", " << c.sy << ", scans " << c.start << " + " << c.lines);
+        RECT all{0, 0, kWidth, kHeight};
+        HBRUSH br = CreateSolidBrush(kGround);
+        FillRect(dc, &all, br);
+        DeleteObject(br);
+        // The buffer holds the band the call names, as far as the bitmap has it.
+        const size_t first = std::min<UINT>(c.start, 4);
+        const int lines = SetDIBitsToDevice(dc, c.x, c.y, c.w, c.h, c.sx, c.sy, c.start, c.lines,
+                                            b.data.data() + first * b.stride, b.bmi(), DIB_RGB_COLORS);
+        EXPECT_GE(lines, 0);
+        EXPECT_LE(lines, 4);
+        const RECT got = painted(all);
+        EXPECT_TRUE(got.left == c.drawn.left && got.top == c.drawn.top && got.right == c.drawn.right &&
+                    got.bottom == c.drawn.bottom)
+            << "drawn " << got.left << "," << got.top << " - " << got.right << "," << got.bottom;
+    }
 }
 
 TEST_F(Dib, AChildsDeviceContextDrawsOnlyInTheChild)
@@ -379,7 +527,12 @@ TEST_F(Dib, BadBitmapsAndDeviceContextsDrawNothing)
     for (auto spoil : std::vector<std::function<void(BITMAPINFOHEADER&)>>{
              [](BITMAPINFOHEADER& h) { h.biBitCount = 16; }, [](BITMAPINFOHEADER& h) { h.biCompression = 3; },
              [](BITMAPINFOHEADER& h) { h.biWidth = 0; }, [](BITMAPINFOHEADER& h) { h.biHeight = 0; },
-             [](BITMAPINFOHEADER& h) { h.biSize = 12; }, [](BITMAPINFOHEADER& h) { h.biHeight = INT32_MIN; }}) {
+             [](BITMAPINFOHEADER& h) { h.biSize = 12; }, [](BITMAPINFOHEADER& h) { h.biHeight = INT32_MIN; },
+             [](BITMAPINFOHEADER& h) { h.biWidth = INT32_MIN; }, [](BITMAPINFOHEADER& h) { h.biWidth = -4; },
+             [](BITMAPINFOHEADER& h) { h.biBitCount = 0; }, [](BITMAPINFOHEADER& h) { h.biBitCount = 1; },
+             [](BITMAPINFOHEADER& h) { h.biBitCount = 4; }, [](BITMAPINFOHEADER& h) { h.biBitCount = 7; },
+             [](BITMAPINFOHEADER& h) { h.biBitCount = 0xFFFF; }, [](BITMAPINFOHEADER& h) { h.biPlanes = 0; },
+             [](BITMAPINFOHEADER& h) { h.biCompression = 0xFFFFFFFF; }}) {
         dib bad(4, 4, 24, false);
         spoil(bad.header());
         SCOPED_TRACE(testing::Message() << "bits " << bad.header().biBitCount << " compression "
@@ -436,7 +589,8 @@ TEST_F(Dib, ServersWithoutSharedMemoryShowTheSame)
 TEST(ResampleTaps, WeightsCoverTheSourceExactlyAndStayInside)
 {
     for (auto [from, count, out] : std::vector<std::tuple<double, double, int>>{
-             {0, 1920, 1280}, {0, 1920, 1000}, {5, 7, 3}, {0, 3, 1280}, {0, 100, 100}, {2, 1, 9}}) {
+             {0, 1920, 1280}, {0, 1920, 1000}, {5, 7, 3}, {0, 3, 1280}, {0, 100, 100}, {2, 1, 9}, {0, 2000, 8},
+             {0, 8000, 8}, {0.5, 70000, 3}}) {
         for (bool smooth : {true, false}) {
             resample_taps t = resample_make_taps(from, count, out, smooth, false, static_cast<int>(from + count));
             ASSERT_EQ(t.index.size(), static_cast<size_t>(out) * t.per_output);
@@ -445,6 +599,7 @@ TEST(ResampleTaps, WeightsCoverTheSourceExactlyAndStayInside)
                 for (int k = 0; k < t.per_output; ++k) {
                     size_t at = static_cast<size_t>(i) * t.per_output + k;
                     sum += t.weights[at];
+                    EXPECT_GE(t.weights[at], 0) << from << " " << count << " " << out << " at " << i;
                     EXPECT_GE(t.index[at], static_cast<int>(from));
                     EXPECT_LT(t.index[at], static_cast<int>(from + count));
                 }

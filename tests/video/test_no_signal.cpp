@@ -10,15 +10,55 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
+
+// AddressSanitizer's allocation hooks; absent from other builds.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
+                                                         void (*)(const volatile void*)) __attribute__((weak));
 
 namespace {
 
 namespace fs = std::filesystem;
+
+std::atomic<size_t> g_largest_allocation{0};
+
+// Starts recording the largest single allocation; false where allocations
+// cannot be watched.
+bool watch_allocations()
+{
+    static const bool hooked =
+        __sanitizer_install_malloc_and_free_hooks &&
+        __sanitizer_install_malloc_and_free_hooks(
+            [](const volatile void*, size_t size) {
+                size_t seen = g_largest_allocation.load();
+                while (size > seen && !g_largest_allocation.compare_exchange_weak(seen, size)) {
+                }
+            },
+            [](const volatile void*) {}) != 0;
+    g_largest_allocation = 0;
+    return hooked;
+}
+
+// A picture file's bytes: ".jpg" or ".png".
+std::vector<uchar> encoded(const char* format, const IplImage* image)
+{
+    std::vector<uchar> bytes;
+    cv::imencode(format, cv::cvarrToMat(image), bytes);
+    return bytes;
+}
+
+void write_file(const fs::path& file, const std::vector<uchar>& bytes)
+{
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
 
 constexpr COLORREF kGround = RGB(10, 20, 30);
 constexpr COLORREF kBlack = RGB(0, 0, 0);
@@ -143,7 +183,8 @@ TEST_F(NoSignal, WithoutAPictureTheGreenTextSitsOnTheCentreLine)
         EXPECT_TRUE(drawn_in({ox, oy, ox + 10, oy + 1})) << "the N's foot on the baseline";
         EXPECT_FALSE(drawn_in({ox, oy + 1, ox + 40, oy + 10})) << "\"No\" has no descender";
     }
-    EXPECT_TRUE(traces.empty());
+    // A missing picture is not worth a word; a file that is no picture is.
+    EXPECT_EQ(traces, std::vector<std::string>{"SetNoSignal error\n"});
 }
 
 TEST_F(NoSignal, SmallPictureIsCentredAtItsSizeAndTheTextShowsBesideIt)
@@ -218,6 +259,75 @@ TEST_F(NoSignal, EveryCallRebuildsTheSameScreenAndRereadsThePicture)
     dlg.SetNoSignal();
     EXPECT_EQ(pixels_differing(dc, {331, 232, 531, 332}, kPaint), 0);
     EXPECT_TRUE(traces.empty());
+}
+
+TEST_F(NoSignal, PictureClaimingMoreThanTheWrapperTakesIsRefusedUndecoded)
+{
+    // A few hundred bytes whose frame header claims 16000 x 16000 pixels:
+    // 768 MB once decoded.
+    std::vector<uchar> bytes = encoded(".jpg", solid(16, 16, kPaint).get());
+    const uchar frame_header[] = {0xFF, 0xC0};
+    const auto sof = std::search(bytes.begin(), bytes.end(), std::begin(frame_header), std::end(frame_header));
+    ASSERT_NE(sof, bytes.end());
+    const size_t at = static_cast<size_t>(sof - bytes.begin());
+    bytes[at + 5] = bytes[at + 7] = 16000 >> 8;
+    bytes[at + 6] = bytes[at + 8] = 16000 & 0xFF;
+    write_file(dir / "dis.jpg", bytes);
+    dlg.m_strNoSignalImage = (dir / "dis.jpg").c_str();
+
+    const bool watched = watch_allocations();
+    for (int paint = 0; paint < 3; ++paint) {
+        cover();
+        dlg.SetNoSignal();
+    }
+    if (watched) {
+        EXPECT_LT(g_largest_allocation.load(), 16u << 20) << "the picture was decoded";
+    }
+    EXPECT_EQ(traces, std::vector<std::string>{"SetNoSignal error\n"}) << "once, not once per paint";
+    EXPECT_EQ(neither_black_nor_green(area), 0);
+    EXPECT_TRUE(drawn_in(area)) << "the text";
+}
+
+TEST_F(NoSignal, ReplacedPictureShowsAtTheNextPaint)
+{
+    const fs::path file = dir / "dis.jpg";
+    write_file(file, encoded(".png", solid(200, 100, RGB(200, 0, 0)).get()));
+    dlg.m_strNoSignalImage = file.c_str();
+    dlg.SetNoSignal();
+    EXPECT_EQ(pixels_differing(dc, {331, 232, 531, 332}, RGB(200, 0, 0)), 0);
+
+    // Renamed over it, as installers do: another file.
+    write_file(dir / "new.png", encoded(".png", solid(200, 100, RGB(0, 0, 200)).get()));
+    fs::rename(dir / "new.png", file);
+    dlg.SetNoSignal();
+    EXPECT_EQ(pixels_differing(dc, {331, 232, 531, 332}, RGB(0, 0, 200)), 0);
+
+    // Rewritten in place: the same file, another size.
+    write_file(file, encoded(".png", solid(100, 50, RGB(0, 200, 0)).get()));
+    cover();
+    dlg.SetNoSignal();
+    EXPECT_EQ(pixels_differing(dc, {381, 257, 481, 307}, RGB(0, 200, 0)), 0);
+    EXPECT_EQ(pixels_differing(dc, {331, 232, 381, 257}, kBlack), 0) << "the old picture is gone";
+    EXPECT_TRUE(traces.empty());
+}
+
+TEST_F(NoSignal, CutShortPictureIsTracedOncePerChangeOfTheFile)
+{
+    const std::vector<uchar> whole = encoded(".jpg", pattern(200, 100, 3).get());
+    const fs::path file = dir / "dis.jpg";
+    dlg.m_strNoSignalImage = file.c_str();
+    write_file(file, std::vector<uchar>(whole.begin(), whole.begin() + static_cast<long>(whole.size() / 2)));
+    for (int paint = 0; paint < 3; ++paint) {
+        cover();
+        dlg.SetNoSignal();
+        EXPECT_EQ(neither_black_nor_green(area), 0) << "paint " << paint;
+    }
+    EXPECT_EQ(traces.size(), 1u);
+
+    write_file(file, std::vector<uchar>(whole.begin(), whole.begin() + static_cast<long>(whole.size() / 3)));
+    dlg.SetNoSignal();
+    dlg.SetNoSignal();
+    EXPECT_EQ(traces, std::vector<std::string>(2, "SetNoSignal error\n"));
 }
 
 TEST_F(NoSignal, PaintingTheDialogWithoutVideoShowsIt)
