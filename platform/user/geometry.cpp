@@ -403,7 +403,13 @@ BOOL ShowWindow(HWND hwnd, int command)
     if (!mapped)
         user_invalidate(hwnd, nullptr, true);
     if (child) {
-        x11_ui_request([&](Display* d) { XMapWindow(d, xid); });
+        // Pixels go on the presentation connection, which the server orders
+        // independently: a drawing made as soon as this returns must find
+        // the child mapped, or it is lost until the next expose.
+        x11_ui_request([&](Display* d) {
+            XMapWindow(d, xid);
+            XSync(d, False);
+        });
         return was_visible;
     }
     // A window without caption covers the whole monitor when maximised.
