@@ -16,7 +16,9 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc/imgproc_c.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -174,9 +176,18 @@ bool jpeg_has_end(const std::vector<uchar>& bytes, long scan_offset)
 // either direction.
 cv::Mat load_picture(const char* path)
 {
-    std::FILE* f = std::fopen(path, "rbe");
-    if (!f)
+    // Whatever has taken the picture's place (a pipe, a device) must not
+    // hold up the window: opened without waiting, and read only if it is a
+    // plain file.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st;
+    if (fd < 0)
         return {};
+    std::FILE* f = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::fdopen(fd, "rb") : nullptr;
+    if (!f) {
+        ::close(fd);
+        return {};
+    }
     cv::Mat picture;
     picture_header header;
     if (read_header(f, header) && header.width > 0 && header.height > 0 && header.width < kMaxSide &&

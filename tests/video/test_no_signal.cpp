@@ -7,6 +7,8 @@
 #include "pixels.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
@@ -162,8 +164,11 @@ TEST_F(NoSignal, WithoutAPictureTheGreenTextSitsOnTheCentreLine)
     ASSERT_NE(f, nullptr);
     std::fputs("not a picture", f);
     std::fclose(f);
+    // Nobody writes into it: reading it would wait for good.
+    const fs::path pipe = dir / "pipe.jpg";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
 
-    for (const fs::path& file : {dir / "missing.jpg", garbage}) {
+    for (const fs::path& file : {dir / "missing.jpg", garbage, pipe}) {
         SCOPED_TRACE(file.filename());
         dlg.m_strNoSignalImage = file.c_str();
         cover();
@@ -184,7 +189,7 @@ TEST_F(NoSignal, WithoutAPictureTheGreenTextSitsOnTheCentreLine)
         EXPECT_FALSE(drawn_in({ox, oy + 1, ox + 40, oy + 10})) << "\"No\" has no descender";
     }
     // A missing picture is not worth a word; a file that is no picture is.
-    EXPECT_EQ(traces, std::vector<std::string>{"SetNoSignal error\n"});
+    EXPECT_EQ(traces, std::vector<std::string>(2, "SetNoSignal error\n"));
 }
 
 TEST_F(NoSignal, SmallPictureIsCentredAtItsSizeAndTheTextShowsBesideIt)
