@@ -13,6 +13,7 @@
 // opened on a name that another process created does not keep that name
 // alive once the creator has gone.
 #include "kernel_object.h"
+#include "login_session.h"
 #include "text_utf8.h"
 
 #include <fcntl.h>
@@ -56,16 +57,6 @@ std::map<std::string, std::weak_ptr<held_name>>& held_names()
 {
     static auto* names = new std::map<std::string, std::weak_ptr<held_name>>;
     return *names;
-}
-
-// The kernel's login-session id; processes outside any session share one.
-std::string login_session_id()
-{
-    std::ifstream in("/proc/self/sessionid");
-    std::string id;
-    if (!(in >> id) || id == "4294967295")
-        return "none";
-    return id;
 }
 
 uint64_t fnv1a(const std::string& text)
@@ -186,6 +177,37 @@ take_result bind_abstract(const std::string& name, int& fd_out)
 }
 
 }  // namespace
+
+namespace {
+
+std::mutex session_lock;
+std::string& session_for_tests()  // guarded by session_lock
+{
+    static auto* id = new std::string;
+    return *id;
+}
+
+}  // namespace
+
+std::string login_session_id()
+{
+    {
+        std::lock_guard<std::mutex> hold(session_lock);
+        if (!session_for_tests().empty())
+            return session_for_tests();
+    }
+    std::ifstream in("/proc/self/sessionid");
+    std::string id;
+    if (!(in >> id) || id == "4294967295")
+        return "none";
+    return id;
+}
+
+void login_session_id_set_for_tests(const std::string& id)
+{
+    std::lock_guard<std::mutex> hold(session_lock);
+    session_for_tests() = id;
+}
 
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name)
 {

@@ -1,6 +1,7 @@
 // The main dialog in this process: created from its template, driven
 // through its messages, observed through the layer and an independent X
-// client.
+// client. And the application object's settings for the framework.
+#include "TessalyApp.h"
 #include "TessalyDlg.h"
 
 #include "message_pump.h"
@@ -277,6 +278,13 @@ TEST(MainDialogModal, EscapeAndEnterEndTheDialogLikeItsButtons)
         presser.join();
         EXPECT_EQ(result, key == VK_ESCAPE ? IDCANCEL : IDOK);
     }
+}
+
+// The application object the program is built around.
+TEST(Application, AsksForRestartSupportOnly)
+{
+    CTessalyApp app;
+    EXPECT_EQ(app.m_dwRestartManagerSupportFlags, static_cast<DWORD>(AFX_RESTART_MANAGER_SUPPORT_RESTART));
 }
 
 }  // namespace

@@ -288,7 +288,7 @@ TEST(Application, IsReachableFromAnywhereWhileItLives)
         EXPECT_STREQ(app.m_pszAppName, L"Test name");
         app.SetRegistryKey(L"Some Company");
         EXPECT_STREQ(app.m_pszRegistryKey, L"Some Company");
-        app.m_dwRestartManagerSupportFlags = AFX_RESTART_MANAGER_SUPPORT_RESTART;
+        EXPECT_EQ(app.m_dwRestartManagerSupportFlags, 0u) << "restart support is the application's to ask for";
     }
     EXPECT_EQ(AfxGetApp(), nullptr);
 }

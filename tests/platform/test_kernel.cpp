@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "../../platform/kernel/debug_output.h"
+#include "../../platform/kernel/login_session.h"
 
 #include <gtest/gtest.h>
 
@@ -387,6 +388,38 @@ TEST(NamedMutex, LockIsKeptInTheRuntimeDirectoryOnlyWhenNoOneElseCanWriteThere)
         ASSERT_EQ(::chdir(cwd), 0);
         ASSERT_EQ(std::system(("rm -rf '" + base + "'").c_str()), 0);
     }
+}
+
+TEST(NamedMutex, EachLoginSessionOfTheUserHasTheNameToItself)
+{
+    // Two logins of one user each run one instance, wherever the lock is
+    // kept: in a private runtime directory or in the socket namespace.
+    char dir[] = "/tmp/vistamo-runtime.XXXXXX";  // made 0700
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    for (const char* runtime_dir : {static_cast<const char*>(dir), static_cast<const char*>(nullptr)}) {
+        SCOPED_TRACE(runtime_dir ? "runtime directory" : "socket namespace");
+        runtime_dir_setting env(runtime_dir);
+        const std::wstring name = unique_name(runtime_dir ? L"sessions-file" : L"sessions-socket");
+        auto in_session = [&](const char* session) {
+            login_session_id_set_for_tests(session);
+            created c = create_mutex(name);
+            login_session_id_set_for_tests("");
+            return c;
+        };
+        created first = in_session("9001");
+        created other = in_session("9002");
+        created again = in_session("9001");
+        ASSERT_NE(first.handle, nullptr);
+        ASSERT_NE(other.handle, nullptr);
+        ASSERT_NE(again.handle, nullptr);
+        EXPECT_EQ(first.error, static_cast<DWORD>(ERROR_SUCCESS));
+        EXPECT_EQ(other.error, static_cast<DWORD>(ERROR_SUCCESS)) << "another login of the user was refused";
+        EXPECT_EQ(again.error, static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "a second instance in one login";
+        CloseHandle(again.handle);
+        CloseHandle(other.handle);
+        CloseHandle(first.handle);
+    }
+    EXPECT_EQ(std::system(("rm -rf '" + std::string(dir) + "'").c_str()), 0);
 }
 
 TEST(MutexNames, UnnamedMutexesNeverCollide)

@@ -247,6 +247,7 @@ TEST_F(CvvImageDraw, PlacesImagesWhereTheGeometrySays)
         {100, 100, Fitted, {310, 220, 10, 20}, {60, 20, 260, 220}, HALFTONE},
         {100, 100, Centered, {10, 220, 310, 20}, {110, 70, 210, 170}, 0},
         {400, 100, Centered, {0, 0, 300, 200}, {0, 62, 300, 137}, HALFTONE},
+        {400, 100, Fitted, {10, 20, 310, 220}, {10, 82, 310, 157}, HALFTONE},
         {100, 300, Centered, {0, 0, 300, 200}, {117, 0, 183, 200}, COLORONCOLOR},
         {1, 26, Fitted, {0, 0, 1, 26}, {0, 0, 1, 25}, HALFTONE},  // single precision truncates
         {100, 100, Stretched, {310, 220, 10, 20}, {10, 20, 310, 220}, COLORONCOLOR},
