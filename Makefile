@@ -19,13 +19,13 @@ test:
 	tools/install-deps.sh
 	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug '-DVISTAMO_SANITIZE=address;undefined'
 	cmake --build build-test -j2
-	$(UBSAN_ENV) tools/run-tests.sh build-test
+	$(UBSAN_ENV) tools/run-tests.sh build-test -j2
 
 test-tsan:
 	tools/install-deps.sh
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DVISTAMO_SANITIZE=thread
 	cmake --build build-tsan -j2
-	tools/run-tests.sh build-tsan -L threads --no-tests=ignore
+	tools/run-tests.sh build-tsan -L threads --no-tests=ignore -j2
 
 bench:
 	tools/install-deps.sh
