@@ -70,6 +70,15 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD GetCurrentThreadId();
 void Sleep(DWORD milliseconds);
 
+// Keeping the system and the display awake.
+typedef DWORD EXECUTION_STATE;
+#define ES_SYSTEM_REQUIRED 0x00000001u
+#define ES_DISPLAY_REQUIRED 0x00000002u
+#define ES_CONTINUOUS 0x80000000u
+// With ES_CONTINUOUS, the request holds until ES_CONTINUOUS alone clears
+// it (or the process ends). Returns the previous state.
+EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags);
+
 // A flag shared between threads: a full-barrier exchange, and a read that
 // sees every write made before the exchange that set it.
 inline LONG InterlockedExchange(LONG volatile* target, LONG value)

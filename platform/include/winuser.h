@@ -370,6 +370,11 @@ HICON LoadIconW(HINSTANCE instance, LPCWSTR name);
 HCURSOR LoadCursorW(HINSTANCE instance, LPCWSTR name);
 int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int bufferMax);
 
+// The cursor's display count, kept per thread as Win32 does: the cursor
+// over this process's windows shows while the calling thread's count is 0 or
+// more. Returns the new count.
+int ShowCursor(BOOL show);
+
 // Timers, dispatched as WM_TIMER on the window's thread. DispatchMessageW
 // calls a WM_TIMER's lParam only when it is a procedure this process has
 // passed to SetTimer; a made-up one is ignored.
