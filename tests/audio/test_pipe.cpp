@@ -14,12 +14,14 @@
 #include <X11/Xlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -135,14 +137,18 @@ struct recorded {
     CBuffer view;
 };
 
-// What the output side gets from the ring: the first sample, or 0 if the
-// slot was never written (the callback declined).
-int16_t read_ring()
+// What an output block holds before the ring fills it, and what read_ring
+// returns when the ring declines to.
+const int16_t kUntouched = 0x5A5A;
+const int kDeclined = -100000;
+
+// What the output side gets from the ring: the block's first sample.
+int read_ring()
 {
     CBuffer out(4096, true);
-    std::memset(out.m_Data, 0, 4096);
+    std::fill_n(reinterpret_cast<int16_t*>(out.m_Data), 2048, kUntouched);
     if (!CPipe::ProvideOutputBuffer(&out, &g_AudioPipe))
-        return 0;
+        return kDeclined;
     return reinterpret_cast<int16_t*>(out.m_Data)[0];
 }
 
@@ -187,7 +193,8 @@ TEST_F(PipeTest, SwitchingOffAndOnGivesAFreshRing)
     recorded late(77);
     CPipe::AcceptInputBuffer(&late.view, &g_AudioPipe);
     EXPECT_EQ(g_AudioPipe.m_WriteIndex, 3);
-    EXPECT_EQ(reinterpret_cast<int16_t*>(g_AudioPipe.m_Ring[3]->m_Data)[0] == 77, false);
+    EXPECT_FALSE(g_AudioPipe.m_Ring[3]->m_Filled);
+    EXPECT_EQ(g_AudioPipe.m_Ring[3]->m_Length, 4096);
 
     SetAudioLoop(true);
     EXPECT_EQ(g_AudioPipe.m_WriteIndex, 0);
@@ -250,6 +257,46 @@ TEST_F(PipeTest, TheIndicesWrapAfterTenAndAWrittenSlotReplays)
     for (int i = 2; i < 10; ++i)
         read_ring();
     EXPECT_EQ(read_ring(), 42);
+}
+
+// The input and output threads hand blocks through the ring at once: a
+// block the output gets is one recording, never part of one and part of
+// the next that overwrote it meanwhile. Each block written is one value
+// throughout, so a torn read shows as a block of two values.
+TEST_F(PipeTest, BlocksPassWholeBetweenTheInputAndOutputThreads)
+{
+    no_devices();
+    SetAudioLoop(true);
+    std::vector<std::unique_ptr<recorded>> blocks;
+    for (int16_t v = 1; v <= 7; ++v)
+        blocks.push_back(std::make_unique<recorded>(static_cast<int16_t>(1000 * v)));
+    std::atomic<bool> running{false}, done{false};
+    std::thread input([&] {
+        running = true;
+        for (size_t i = 0; !done; ++i)
+            CPipe::AcceptInputBuffer(&blocks[i % blocks.size()]->view, &g_AudioPipe);
+    });
+    while (!running)
+        std::this_thread::yield();
+
+    CBuffer out(4096, true);
+    auto* samples = reinterpret_cast<int16_t*>(out.m_Data);
+    int torn = 0, recorded_reads = 0;
+    for (int i = 0; i < 50000 && torn == 0; ++i) {
+        out.m_Length = 4096;
+        const BOOL given = CPipe::ProvideOutputBuffer(&out, &g_AudioPipe);
+        // Every sample equal to the one before it (silence, until the
+        // first write, is whole too).
+        if (!given || out.m_Length != 4096 || std::memcmp(out.m_Data, out.m_Data + 2, 4094) != 0)
+            ++torn;
+        else if (samples[0] != 0)
+            ++recorded_reads;
+    }
+    done = true;
+    input.join();
+    EXPECT_EQ(torn, 0) << "a block declined, cut, or mixed from two recordings, e.g. " << samples[0] << " and "
+                       << samples[2047];
+    EXPECT_GT(recorded_reads, 0) << "nothing went through";
 }
 
 TEST_F(PipeTest, BuffersLongerThanTheirDestinationAreCutToFit)
