@@ -54,6 +54,9 @@ BEGIN_MESSAGE_MAP(CTessalyDlg, CDialog)
     ON_WM_CLOSE()
     ON_WM_DESTROY()
     ON_WM_SIZE()
+    ON_WM_LBUTTONDBLCLK()
+    ON_WM_TIMER()
+    ON_WM_MOUSEMOVE()
 END_MESSAGE_MAP()
 
 BOOL CTessalyDlg::OnInitDialog()
@@ -167,7 +170,7 @@ void CTessalyDlg::OnClose()
 
 void CTessalyDlg::OnDestroy()
 {
-    // Esc, Enter, OK and Cancel end the dialog without closing it, and the
+    // OK and Cancel end the dialog without closing it, and the
     // stop command's wait may have run out: the runs still draw into this
     // window and read through this object.
     EndCapture();

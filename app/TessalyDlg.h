@@ -7,8 +7,7 @@
 // the frame drawing calls below are the exception.
 //
 // Lifetime: capture runs read and draw through the dialog. However the
-// dialog ends (closing, Esc, Enter, OK or Cancel, the end of its message
-// loop), every run it started has left before its window goes, and sound
+// dialog ends (closing, OK or Cancel, the end of its message loop), every run it started has left before its window goes, and sound
 // is off; the destructor does the same for a window that never saw its
 // end. A run is never left behind with the dialog.
 #pragma once
@@ -71,6 +70,22 @@ public:
     // or the source stops delivering. Returns 1.
     int CaptureLoop();
 
+    // Full screen: the window loses its caption and sizing frame, is
+    // maximised and then grown one pixel past the maximised rectangle on the
+    // left and top and two on the right and bottom; the display and the
+    // system are kept awake and timer 1 hides the cursor every ten seconds.
+    // Leaving gives back the style (with the frame bits set again) and the
+    // window rectangle taken on entering, drops the keep-awake request,
+    // stops the timer and raises the cursor count once. Entering while full
+    // screen, or leaving while windowed, does nothing. UI thread only.
+    void EnterFullScreen();
+    void ExitFullScreen();
+
+    // Esc leaves full screen and, like Enter, is always consumed: neither
+    // key ends the dialog. Everything else goes to the dialog's own
+    // handling.
+    BOOL PreTranslateMessage(MSG* pMsg) override;
+
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL OnInitDialog() override;
@@ -84,6 +99,14 @@ protected:
     // for good (see EndCapture) before the window goes.
     afx_msg void OnDestroy();
     afx_msg void OnSize(UINT nType, int cx, int cy);
+    // A double click anywhere on the client area (the picture control takes
+    // no mouse input) toggles full screen.
+    afx_msg void OnLButtonDblClk(UINT nFlags, CPoint point);
+    // Timer 1 lowers this thread's cursor display count below zero.
+    afx_msg void OnTimer(UINT_PTR nIDEvent);
+    // Motion of more than one pixel on either axis since the last message
+    // raises the cursor display count by one, in either mode.
+    afx_msg void OnMouseMove(UINT nFlags, CPoint point);
     DECLARE_MESSAGE_MAP()
 
     // Moves and sizes one child in proportion to the new client size, from
@@ -107,12 +130,12 @@ protected:
     // source ends a read; a driver's own timeout ends the rest).
     void EndCapture();
 
-    CPoint m_ptLastMouse;
+    CPoint m_ptLastMouse;  // client position of the last mouse-move message
     HICON m_hIcon;
     video_input_capture m_capture;  // a cv::VideoCapture that opens by device list position
     BOOL m_bFullScreen;
-    CRect m_rcRestore;
-    LONG m_lStyle;
+    CRect m_rcRestore;  // window rectangle taken on entering full screen
+    LONG m_lStyle;      // style word as last set by entering or leaving full screen
     CStringA m_strNoSignalImage;
     std::shared_ptr<struct NoSignalPicture> m_noSignalPicture;  // decoded m_strNoSignalImage (UI thread only)
     bool m_bDevicePresent;

@@ -269,17 +269,6 @@ TEST(MainDialogModal, ClosingEndsTheDialogWithCancel)
     EXPECT_LT(took, 5s);
 }
 
-TEST(MainDialogModal, EscapeAndEnterEndTheDialogLikeItsButtons)
-{
-    for (UINT key : {VK_ESCAPE, VK_RETURN}) {
-        TestDlg dlg;
-        std::thread presser([key] { ::PostMessageW(await_own_dialog(), WM_KEYDOWN, key, 1); });
-        INT_PTR result = dlg.DoModal();
-        presser.join();
-        EXPECT_EQ(result, key == VK_ESCAPE ? IDCANCEL : IDOK);
-    }
-}
-
 // The application object the program is built around.
 TEST(Application, AsksForRestartSupportOnly)
 {

@@ -209,6 +209,49 @@ void x11_probe::press_key(Window w, unsigned long keysym)
     XFlush(m_display);
 }
 
+void x11_probe::double_click(Window w, int x, int y)
+{
+    XEvent ev{};
+    ev.xbutton.display = m_display;
+    ev.xbutton.window = w;
+    ev.xbutton.root = root();
+    ev.xbutton.time = CurrentTime;  // both clicks at one time: well within any double-click interval
+    ev.xbutton.x = x;
+    ev.xbutton.y = y;
+    ev.xbutton.button = Button1;
+    ev.xbutton.same_screen = True;
+    for (int click = 0; click < 2; ++click) {
+        ev.xbutton.type = ButtonPress;
+        ev.xbutton.state = 0;
+        XSendEvent(m_display, w, True, ButtonPressMask, &ev);
+        ev.xbutton.type = ButtonRelease;
+        ev.xbutton.state = Button1Mask;
+        XSendEvent(m_display, w, True, ButtonReleaseMask, &ev);
+    }
+    XFlush(m_display);
+}
+
+void x11_probe::move_pointer(Window w, int x, int y)
+{
+    XEvent ev{};
+    ev.xmotion.type = MotionNotify;
+    ev.xmotion.display = m_display;
+    ev.xmotion.window = w;
+    ev.xmotion.root = root();
+    ev.xmotion.time = CurrentTime;
+    ev.xmotion.x = x;
+    ev.xmotion.y = y;
+    ev.xmotion.same_screen = True;
+    XSendEvent(m_display, w, True, PointerMotionMask, &ev);
+    XFlush(m_display);
+}
+
+void x11_probe::move(Window w, int x, int y)
+{
+    XMoveWindow(m_display, w, x, y);
+    XFlush(m_display);
+}
+
 void x11_probe::resize(Window w, int width, int height)
 {
     XResizeWindow(m_display, w, static_cast<unsigned>(width), static_cast<unsigned>(height));

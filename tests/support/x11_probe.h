@@ -60,6 +60,12 @@ public:
     // A key pressed and released with the window focused, as the server
     // delivers it; keysym is an X keysym (XK_Escape, XK_Return ...).
     void press_key(Window w, unsigned long keysym);
+    // The left button clicked twice in quick succession, and the pointer
+    // moved, at (x, y) in w's coordinates, as the server delivers them to w.
+    void double_click(Window w, int x, int y);
+    void move_pointer(Window w, int x, int y);
+    // Moves a top-level window, as a user dragging its caption does.
+    void move(Window w, int x, int y);
     // A plain window of this client with the given _NET_WM_NAME, mapped.
     Window create_window(const std::string& title, int width = 200, int height = 100);
     void destroy_window(Window w);
