@@ -1451,14 +1451,16 @@ TEST_F(WindowTest, StyleWrittenBackWhileMinimizedDoesNotStayMinimized)
 // maximised rectangle; back by setting the bits and the saved rectangle.
 TEST_F(WindowTest, FullScreenCoversTheMonitorAndLeavesForTheSavedRectangle)
 {
+    enum how { as_created, placed, resized_by_user };
     struct move_first {
         const char* title;
-        bool move;
-        int x, y, width, height;  // outer rectangle set before entering
+        how before;
+        int x, y, width, height;  // outer rectangle (placed) or client size (resized) before entering
     };
     const move_first cases[] = {
-        {"full screen as created", false, 0, 0, 0, 0},
-        {"full screen after a move", true, 333, 222, 640, 410},
+        {"full screen as created", as_created, 0, 0, 0, 0},
+        {"full screen after a move", placed, 333, 222, 640, 410},
+        {"full screen after a resize by the user", resized_by_user, 0, 0, 517, 333},
     };
     const int sw = m_probe.screen_width(), sh = m_probe.screen_height();
     for (const auto& c : cases) {
@@ -1468,7 +1470,15 @@ TEST_F(WindowTest, FullScreenCoversTheMonitorAndLeavesForTheSavedRectangle)
         ASSERT_NE(h, nullptr);
         ASSERT_TRUE(show_managed(h, c.title));
         const Window xid = xid_of(h);
-        if (c.move) {
+        if (c.before == resized_by_user) {
+            m_probe.resize(xid, c.width, c.height);
+            ASSERT_TRUE(pump_until([&] {
+                RECT r{};
+                GetClientRect(h, &r);
+                return r.right == c.width && r.bottom == c.height;
+            }, kWait));
+        }
+        if (c.before == placed) {
             SetWindowPos(h, nullptr, c.x, c.y, c.width, c.height, SWP_NOZORDER);
             ASSERT_TRUE(pump_until([&] {
                 RECT r{};
