@@ -68,10 +68,41 @@ HDC gdi_open_dc(HWND hwnd, const RECT* clip)
         dc->hwnd = hwnd;
         dc->surface = w->surface;
         dc->clip = clip ? *clip : RECT{0, 0, w->width, w->height};
+        if (!(w->style & WS_CLIPCHILDREN)) {
+            for (HWND c : w->children) {
+                user_window* cw = user_find(c);
+                if (cw && cw->surface && (cw->ex_style & WS_EX_TRANSPARENT) && (cw->style & WS_VISIBLE))
+                    dc->see_through.push_back({cw->surface, cw->x, cw->y});
+            }
+        }
     }
     std::lock_guard<std::mutex> lock(g_objects_lock);
     live_dcs().insert(dc.get());
     return reinterpret_cast<HDC>(dc.release());
+}
+
+void gdi_show_through(gdi_dc& dc, const RECT& rect)
+{
+    gdi_surface& from = *dc.surface;
+    for (const gdi_see_through& child : dc.see_through) {
+        gdi_surface& to = *child.surface;
+        RECT shown{};
+        {
+            std::scoped_lock lock(from.lock, to.lock);
+            const int left = std::max<int>({rect.left, child.x, 0});
+            const int top = std::max<int>({rect.top, child.y, 0});
+            const int right = std::min<int>({rect.right, child.x + to.width, from.width});
+            const int bottom = std::min<int>({rect.bottom, child.y + to.height, from.height});
+            if (right <= left || bottom <= top)
+                continue;
+            gdi_surface_begin_write(to);
+            for (int y = top; y < bottom; ++y)
+                std::copy_n(from.pixels + static_cast<size_t>(y) * from.width + left, right - left,
+                            to.pixels + static_cast<size_t>(y - child.y) * to.width + (left - child.x));
+            shown = RECT{left - child.x, top - child.y, right - child.x, bottom - child.y};
+        }
+        gdi_surface_present(to, shown);
+    }
 }
 
 HDC GetDC(HWND hwnd) { return gdi_open_dc(hwnd, nullptr); }

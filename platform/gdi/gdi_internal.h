@@ -43,6 +43,16 @@ struct gdi_surface {
 // next frame while the server copies this one.
 void gdi_surface_begin_write(gdi_surface& surface);
 
+// A child that the parent's drawing shows through: a visible child with
+// WS_EX_TRANSPARENT of a window without WS_CLIPCHILDREN. On Win32 such a
+// parent paints over the child's area and the child does not hide it; here
+// every window has its own X window and surface, so the parent's pixels
+// are copied into the child's surface where the two overlap.
+struct gdi_see_through {
+    std::shared_ptr<gdi_surface> surface;
+    int x = 0, y = 0;  // the child's origin in the parent's client area
+};
+
 // A device context: a window's surface seen through a clip rectangle.
 // Used by one thread at a time, as on Win32.
 struct gdi_dc {
@@ -51,7 +61,15 @@ struct gdi_dc {
     RECT clip{};  // client coordinates, within the surface
     COLORREF background = RGB(255, 255, 255);
     int stretch_mode = BLACKONWHITE;
+    // Found when the DC is made, so drawing into a window without such
+    // children (the picture control the video goes to) costs nothing more.
+    std::vector<gdi_see_through> see_through;
 };
+
+// Copies the DC's pixels in rect (client coordinates, already clipped) into
+// its see-through children and shows them. Locks each child surface
+// together with the DC's surface; call with neither locked.
+void gdi_show_through(gdi_dc& dc, const RECT& rect);
 
 // The DC behind a handle, or nullptr if the handle is not a live DC.
 gdi_dc* gdi_dc_from(HDC hdc);
@@ -74,6 +92,8 @@ bool gdi_draw(gdi_dc& dc, RECT rect, Write write)
         write(rect);
     }
     gdi_surface_present(*dc.surface, rect);
+    if (!dc.see_through.empty())
+        gdi_show_through(dc, rect);
     return true;
 }
 

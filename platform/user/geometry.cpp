@@ -91,6 +91,37 @@ void await_state(HWND hwnd, Window xid, const std::function<bool(bool, bool, boo
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     } while (std::chrono::steady_clock::now() < deadline);
     user_set_state(hwnd, iconic, maximized, fullscreen);
+    // The manager places the window before it announces the state, so the
+    // rectangle read now is the one on the screen: GetWindowRect right
+    // after ShowWindow gives it even on the X thread, which has not yet
+    // seen the ConfigureNotify.
+    x11_refresh_toplevel(d, hwnd, xid);
+}
+
+// Waits up to 300 ms for the window manager's frame to match the style
+// (a caption bar when the style has a caption, none without a frame
+// style) and reads its extents.
+void await_frame(Window xid, DWORD style, int& left, int& right, int& top, int& bottom)
+{
+    Display* d = x11_ui_display();
+    const bool caption = (style & WS_CAPTION) == WS_CAPTION;
+    const bool framed = caption || (style & WS_THICKFRAME);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    for (;;) {
+        int l = 0, r = 0, t = 0, b = 0;
+        XLockDisplay(d);
+        XSync(d, False);
+        x11_read_frame_extents(d, xid, l, r, t, b);
+        XUnlockDisplay(d);
+        left = l;
+        right = r;
+        top = t;
+        bottom = b;
+        const bool reached = caption ? t > 0 : (framed || (l == 0 && r == 0 && t == 0 && b == 0));
+        if (reached || std::chrono::steady_clock::now() >= deadline)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 }  // namespace
@@ -278,9 +309,10 @@ BOOL MoveWindow(HWND hwnd, int x, int y, int width, int height, BOOL repaint)
 
 BOOL SetWindowPos(HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy, UINT flags)
 {
-    bool local = false, child = false, mapped = false;
+    bool local = false, child = false, mapped = false, maximized = false, fullscreen = false;
     unsigned long xid = static_cast<unsigned long>(reinterpret_cast<uintptr_t>(hwnd));
     int fl = 0, fr = 0, ft = 0, fb = 0;
+    RECT outer{};
     DWORD style = 0;
     {
         std::lock_guard<std::mutex> lock(user_lock());
@@ -288,11 +320,44 @@ BOOL SetWindowPos(HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy, UIN
             local = true;
             child = w->parent != nullptr;
             mapped = w->mapped;
+            maximized = w->maximized;
+            fullscreen = w->fullscreen;
             fl = w->frame_left;
             fr = w->frame_right;
             ft = w->frame_top;
             fb = w->frame_bottom;
             style = w->style;
+            int ox, oy;
+            screen_origin(w, ox, oy);
+            outer = RECT{ox - fl, oy - ft, ox + w->width + fr, oy + w->height + fb};
+        }
+    }
+    const bool places = !(flags & SWP_NOSIZE) || !(flags & SWP_NOMOVE);
+    if (local && !child && places && (maximized || fullscreen)) {
+        // A full-screen window without a caption asked to cover at least
+        // its monitor (its rectangle now) stays full screen: the manager
+        // keeps it on the monitor, and a request past the edges changes
+        // nothing anyone sees. Any other placement ends the maximised or
+        // full-screen state first, so the manager, which keeps such a
+        // window where the state puts it, takes the rectangle asked for.
+        const int nx = (flags & SWP_NOMOVE) ? outer.left : x, ny = (flags & SWP_NOMOVE) ? outer.top : y;
+        const int nw = (flags & SWP_NOSIZE) ? outer.right - outer.left : cx;
+        const int nh = (flags & SWP_NOSIZE) ? outer.bottom - outer.top : cy;
+        const bool covers = nx <= outer.left && ny <= outer.top && nx + nw >= outer.right && ny + nh >= outer.bottom;
+        if (fullscreen && (style & WS_CAPTION) != WS_CAPTION && covers) {
+            flags |= SWP_NOMOVE | SWP_NOSIZE;
+        } else {
+            x11_ui_request([&](Display* d) {
+                if (maximized)
+                    change_net_state(d, xid, mapped, NET_WM_STATE_REMOVE, "_NET_WM_STATE_MAXIMIZED_VERT",
+                                     "_NET_WM_STATE_MAXIMIZED_HORZ");
+                if (fullscreen)
+                    change_net_state(d, xid, mapped, NET_WM_STATE_REMOVE, "_NET_WM_STATE_FULLSCREEN", nullptr);
+            });
+            await_state(hwnd, xid, [](bool, bool m, bool f) { return !m && !f; });
+            // Sizes are asked for the client area, so the frame the manager
+            // draws back around the window must be known first.
+            await_frame(xid, style, fl, fr, ft, fb);
         }
     }
     if (!local && !IsWindow(hwnd)) {

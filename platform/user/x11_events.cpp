@@ -127,29 +127,6 @@ void on_key(XKeyEvent& e)
     user_post(as_hwnd(e.window), e.type == KeyPress ? WM_KEYDOWN : WM_KEYUP, vk, data);
 }
 
-void refresh_toplevel(Display* d, HWND hwnd, Window xid)
-{
-    int x = 0, y = 0, l = 0, r = 0, t = 0, b = 0;
-    XWindowAttributes attrs;
-    XLockDisplay(d);
-    bool ok = XGetWindowAttributes(d, xid, &attrs) && x11_client_origin(d, xid, x, y);
-    x11_read_frame_extents(d, xid, l, r, t, b);
-    XUnlockDisplay(d);
-    if (!ok)
-        return;
-    {
-        std::lock_guard<std::mutex> lock(user_lock());
-        user_window* w = user_find(hwnd);
-        if (!w)
-            return;
-        w->frame_left = l;
-        w->frame_right = r;
-        w->frame_top = t;
-        w->frame_bottom = b;
-    }
-    user_set_geometry(hwnd, x, y, attrs.width, attrs.height);
-}
-
 void refresh_state(Display* d, HWND hwnd, Window xid)
 {
     bool iconic, maximized, fullscreen, above;
@@ -191,6 +168,29 @@ void on_client_message(Display* d, XClientMessageEvent& e)
 
 }  // namespace
 
+void x11_refresh_toplevel(Display* d, HWND hwnd, Window xid)
+{
+    int x = 0, y = 0, l = 0, r = 0, t = 0, b = 0;
+    XWindowAttributes attrs;
+    XLockDisplay(d);
+    bool ok = XGetWindowAttributes(d, xid, &attrs) && x11_client_origin(d, xid, x, y);
+    x11_read_frame_extents(d, xid, l, r, t, b);
+    XUnlockDisplay(d);
+    if (!ok)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(user_lock());
+        user_window* w = user_find(hwnd);
+        if (!w)
+            return;
+        w->frame_left = l;
+        w->frame_right = r;
+        w->frame_top = t;
+        w->frame_bottom = b;
+    }
+    user_set_geometry(hwnd, x, y, attrs.width, attrs.height);
+}
+
 bool x11_message_from_client_allowed(UINT message)
 {
     switch (message) {
@@ -224,11 +224,11 @@ void x11_dispatch_event(XEvent& ev)
     }
     case ConfigureNotify:
         if (ev.xconfigure.window == ev.xconfigure.event && is_toplevel(hwnd))
-            refresh_toplevel(d, hwnd, ev.xconfigure.window);
+            x11_refresh_toplevel(d, hwnd, ev.xconfigure.window);
         break;
     case MapNotify:
         if (is_toplevel(hwnd)) {
-            refresh_toplevel(d, hwnd, ev.xmap.window);
+            x11_refresh_toplevel(d, hwnd, ev.xmap.window);
             refresh_state(d, hwnd, ev.xmap.window);
         }
         break;
@@ -237,7 +237,7 @@ void x11_dispatch_event(XEvent& ev)
         if (a == x11_atom("WM_STATE") || a == x11_atom("_NET_WM_STATE"))
             refresh_state(d, hwnd, ev.xproperty.window);
         else if (a == x11_atom("_NET_FRAME_EXTENTS"))
-            refresh_toplevel(d, hwnd, ev.xproperty.window);
+            x11_refresh_toplevel(d, hwnd, ev.xproperty.window);
         break;
     }
     case DestroyNotify:

@@ -30,6 +30,10 @@ void user_set_state(HWND hwnd, bool iconic, bool maximized, bool fullscreen);
 // Records a new client size and origin; resizes the surface and sends
 // WM_SIZE / WM_MOVE as Win32 would. Call without user_lock().
 void user_set_geometry(HWND hwnd, int x, int y, int width, int height);
+// Reads a top-level window's client area and frame extents from X and
+// records them (user_set_geometry). Call without user_lock() and without
+// the display locked.
+void x11_refresh_toplevel(Display* d, HWND hwnd, Window xid);
 // Reads WM_STATE and _NET_WM_STATE of a top-level window.
 void x11_read_state(Display* d, Window w, bool& iconic, bool& maximized, bool& fullscreen, bool& above);
 void x11_read_frame_extents(Display* d, Window w, int& left, int& right, int& top, int& bottom);

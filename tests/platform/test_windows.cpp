@@ -25,6 +25,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -1444,6 +1445,128 @@ TEST_F(WindowTest, StyleWrittenBackWhileMinimizedDoesNotStayMinimized)
     ShowWindow(h, SW_RESTORE);
     ASSERT_TRUE(pump_until([&] { return !IsIconic(h); }, kWait));
     EXPECT_FALSE(GetWindowLongW(h, GWL_STYLE) & WS_MINIMIZE) << "the style still says minimised after a restore";
+}
+
+// The dialog's full-screen switch: frame bits off, maximise, grow past the
+// maximised rectangle; back by setting the bits and the saved rectangle.
+TEST_F(WindowTest, FullScreenCoversTheMonitorAndLeavesForTheSavedRectangle)
+{
+    enum how { as_created, placed, resized_by_user };
+    struct move_first {
+        const char* title;
+        how before;
+        int x, y, width, height;  // outer rectangle (placed) or client size (resized) before entering
+    };
+    const move_first cases[] = {
+        {"full screen as created", as_created, 0, 0, 0, 0},
+        {"full screen after a move", placed, 333, 222, 640, 410},
+        {"full screen after a resize by the user", resized_by_user, 0, 0, 517, 333},
+    };
+    const int sw = m_probe.screen_width(), sh = m_probe.screen_height();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        std::wstring title(c.title, c.title + std::strlen(c.title));
+        HWND h = create_top(title.c_str(), WS_OVERLAPPEDWINDOW | WS_VISIBLE);
+        ASSERT_NE(h, nullptr);
+        ASSERT_TRUE(show_managed(h, c.title));
+        const Window xid = xid_of(h);
+        if (c.before == resized_by_user) {
+            m_probe.resize(xid, c.width, c.height);
+            ASSERT_TRUE(pump_until([&] {
+                RECT r{};
+                GetClientRect(h, &r);
+                return r.right == c.width && r.bottom == c.height;
+            }, kWait));
+        }
+        if (c.before == placed) {
+            SetWindowPos(h, nullptr, c.x, c.y, c.width, c.height, SWP_NOZORDER);
+            ASSERT_TRUE(pump_until([&] {
+                RECT r{};
+                GetWindowRect(h, &r);
+                return r.left == c.x && r.top == c.y && r.right == c.x + c.width && r.bottom == c.y + c.height;
+            }, kWait));
+        }
+        pump_messages();
+        const probe_rect client_before = m_probe.client_rect(xid);
+        const probe_rect frame_before = m_probe.frame_extents(xid);
+
+        const LONG style = GetWindowLongW(h, GWL_STYLE);
+        RECT restore{};
+        GetWindowRect(h, &restore);
+        SetWindowLongW(h, GWL_STYLE, static_cast<LONG>(style & 0xFFBBFFFF));
+        ShowWindow(h, SW_MAXIMIZE);
+        RECT r{};
+        GetWindowRect(h, &r);
+        EXPECT_EQ(r.left, 0);
+        EXPECT_EQ(r.top, 0);
+        EXPECT_EQ(r.right, sw);
+        EXPECT_EQ(r.bottom, sh);
+        SetWindowPos(h, HWND_NOTOPMOST, r.left - 1, r.top - 1, r.right - r.left + 3, r.bottom - r.top + 3,
+                     SWP_FRAMECHANGED);
+        auto covers_screen = [&] {
+            probe_rect cr = m_probe.client_rect(xid);
+            probe_rect fe = m_probe.frame_extents(xid);
+            return cr.x == 0 && cr.y == 0 && cr.width == sw && cr.height == sh && fe.x == 0 && fe.y == 0 &&
+                   fe.width == 0 && fe.height == 0 && m_probe.has_net_state(xid, "_NET_WM_STATE_FULLSCREEN");
+        };
+        // Long enough for the window manager to have acted on everything.
+        pump_until([] { return false; }, 300ms);
+        EXPECT_TRUE(pump_until(covers_screen, kWait));
+        {
+            probe_rect cr = m_probe.client_rect(xid);
+            probe_rect fe = m_probe.frame_extents(xid);
+            EXPECT_EQ(cr.x, 0);
+            EXPECT_EQ(cr.y, 0);
+            EXPECT_EQ(cr.width, sw);
+            EXPECT_EQ(cr.height, sh);
+            EXPECT_EQ(fe.y, 0);
+        }
+        EXPECT_TRUE(IsZoomed(h));
+        GetWindowRect(h, &r);
+        EXPECT_EQ(r.left, 0);
+        EXPECT_EQ(r.top, 0);
+        EXPECT_EQ(r.right, sw);
+        EXPECT_EQ(r.bottom, sh);
+        RECT rc{};
+        GetClientRect(h, &rc);
+        EXPECT_EQ(rc.right, sw);
+        EXPECT_EQ(rc.bottom, sh);
+
+        SetWindowLongW(h, GWL_STYLE, style | 0x00440000);
+        SetWindowPos(h, nullptr, restore.left, restore.top, restore.right - restore.left,
+                     restore.bottom - restore.top, 0);
+        auto restored = [&] {
+            probe_rect cr = m_probe.client_rect(xid);
+            probe_rect fe = m_probe.frame_extents(xid);
+            RECT now{};
+            GetWindowRect(h, &now);
+            return cr.x == client_before.x && cr.y == client_before.y && cr.width == client_before.width &&
+                   cr.height == client_before.height && fe.x == frame_before.x && fe.y == frame_before.y &&
+                   fe.width == frame_before.width && fe.height == frame_before.height && now.left == restore.left && now.top == restore.top && now.right == restore.right &&
+                   now.bottom == restore.bottom &&
+                   !m_probe.has_net_state(xid, "_NET_WM_STATE_FULLSCREEN");
+        };
+        pump_until([] { return false; }, 300ms);
+        EXPECT_TRUE(pump_until(restored, kWait));
+        probe_rect cr = m_probe.client_rect(xid);
+        probe_rect fe = m_probe.frame_extents(xid);
+        EXPECT_EQ(cr.x, client_before.x);
+        EXPECT_EQ(cr.y, client_before.y);
+        EXPECT_EQ(cr.width, client_before.width);
+        EXPECT_EQ(cr.height, client_before.height);
+        EXPECT_EQ(fe.y, frame_before.y);
+        EXPECT_FALSE(m_probe.has_net_state(xid, "_NET_WM_STATE_FULLSCREEN"));
+        EXPECT_FALSE(m_probe.has_net_state(xid, "_NET_WM_STATE_MAXIMIZED_VERT"));
+        EXPECT_FALSE(IsZoomed(h));
+        EXPECT_EQ(GetWindowLongW(h, GWL_STYLE), style);
+        RECT now{};
+        GetWindowRect(h, &now);
+        EXPECT_EQ(now.left, restore.left);
+        EXPECT_EQ(now.top, restore.top);
+        EXPECT_EQ(now.right, restore.right);
+        EXPECT_EQ(now.bottom, restore.bottom);
+        DestroyWindow(h);
+    }
 }
 
 // Other clients of the display ----------------------------------------------------------

@@ -127,6 +127,40 @@ TEST_F(CaptureRun, FramesOfAFoundStickShowInThePictureControl)
     EXPECT_TRUE(pump_until([&] { return row(282) != shown; })) << "the picture on screen stays as it was";
 }
 
+// Growing the dialog while video runs: the picture is fitted to the larger
+// control, and the bands beside it are black, not what the last frame of
+// the old size left there.
+TEST_F(CaptureRun, BandsBesideThePictureAreBlackAfterAResize)
+{
+    start({});
+    ASSERT_TRUE(pump_until([&] { return delivered() >= 5; }));
+    RECT before{};
+    ::GetClientRect(control, &before);
+    ASSERT_TRUE(pump_until([&] { return at(20, before.bottom / 2) != RGB(0, 0, 0); }));
+    RECT client{};
+    ::GetClientRect(dlg.m_hWnd, &client);
+    x11_probe probe;
+    // About 1000 x 700 for the control: a 16:9 picture then leaves higher
+    // bands than before, where the old frames were.
+    probe.resize(static_cast<Window>(reinterpret_cast<uintptr_t>(dlg.m_hWnd)), client.right * 1000 / before.right,
+                 client.bottom * 700 / before.bottom);
+    RECT after{};
+    ASSERT_TRUE(pump_until([&] {
+        ::GetClientRect(control, &after);
+        return after.right > before.right && after.bottom > before.bottom;
+    }));
+    const int picture_top = (after.bottom - after.right * 9 / 16) / 2;
+    const int old_top = (before.bottom - before.right * 9 / 16) / 2;
+    ASSERT_GT(picture_top - 2, old_top + 1);
+    const long long seen = delivered();
+    // Frames drawn at the new size, and the dialog's paint done.
+    ASSERT_TRUE(pump_until([&] { return delivered() >= seen + 5 && at(20, after.bottom / 2) != RGB(0, 0, 0); }));
+    pump_messages();
+    for (int y : {old_top + 1, (old_top + picture_top) / 2, picture_top - 2})
+        for (int x : {5, after.right / 3, after.right / 2, after.right - 5})
+            EXPECT_EQ(at(x, y), RGB(0, 0, 0)) << "stale pixels at " << x << ", " << y << " of the control";
+}
+
 TEST_F(CaptureRun, TheStopCommandEndsTheRunAndReleasesTheSource)
 {
     start({});
