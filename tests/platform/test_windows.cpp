@@ -16,6 +16,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xfixes.h>
 
 #include <unistd.h>
 
@@ -1567,6 +1568,46 @@ TEST_F(WindowTest, FullScreenCoversTheMonitorAndLeavesForTheSavedRectangle)
         EXPECT_EQ(now.bottom, restore.bottom);
         DestroyWindow(h);
     }
+}
+
+TEST_F(WindowTest, CursorIsHiddenOverTheThreadsWindowsWhileItsDisplayCountIsNegative)
+{
+    HWND h = create_top(L"cursor count");
+    ASSERT_NE(h, nullptr);
+    HWND child = create_child(h, 7, 0, 0, 300, 200);
+    ASSERT_NE(child, nullptr);
+    ASSERT_TRUE(show_managed(h, "cursor count"));
+
+    // The pointer over the child, which takes its cursor from the window.
+    Display* d = m_probe.display();
+    POINT centre{150, 100};
+    ASSERT_TRUE(ClientToScreen(h, &centre));
+    XWarpPointer(d, None, m_probe.root(), 0, 0, 0, 0, centre.x, centre.y);
+    XSync(d, False);
+    // What the server shows there, as another client sees it.
+    auto cursor_shows = [&] {
+        XFixesCursorImage* image = XFixesGetCursorImage(d);
+        if (!image)
+            return false;
+        bool opaque = false;
+        for (int i = 0; i < image->width * image->height; ++i)
+            opaque |= ((image->pixels[i] >> 24) & 0xFF) != 0;
+        XFree(image);
+        return opaque;
+    };
+    ASSERT_TRUE(x11_probe::wait_until(cursor_shows)) << "no visible cursor to begin with";
+
+    EXPECT_EQ(ShowCursor(FALSE), -1);
+    EXPECT_TRUE(x11_probe::wait_until([&] { return !cursor_shows(); })) << "still shown at -1";
+    // Another thread's count is its own, and it owns no window here.
+    int other = 0;
+    std::thread([&] { other = ShowCursor(TRUE); }).join();
+    EXPECT_EQ(other, 1);
+    EXPECT_EQ(ShowCursor(FALSE), -2);
+    EXPECT_EQ(ShowCursor(TRUE), -1);
+    EXPECT_FALSE(cursor_shows()) << "shown again at -1";
+    EXPECT_EQ(ShowCursor(TRUE), 0);
+    EXPECT_TRUE(x11_probe::wait_until(cursor_shows)) << "still hidden at 0";
 }
 
 // Other clients of the display ----------------------------------------------------------
