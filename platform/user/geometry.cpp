@@ -70,6 +70,16 @@ void change_net_state(Display* d, Window w, bool mapped, long action, const char
                     reinterpret_cast<unsigned char*>(atoms.data()), static_cast<int>(atoms.size()));
 }
 
+// Asks for the maximised and full-screen states the window has to end.
+void drop_full_states(Display* d, Window w, bool mapped, bool maximized, bool fullscreen)
+{
+    if (maximized)
+        change_net_state(d, w, mapped, NET_WM_STATE_REMOVE, "_NET_WM_STATE_MAXIMIZED_VERT",
+                         "_NET_WM_STATE_MAXIMIZED_HORZ");
+    if (fullscreen)
+        change_net_state(d, w, mapped, NET_WM_STATE_REMOVE, "_NET_WM_STATE_FULLSCREEN", nullptr);
+}
+
 // Waits up to 300 ms for the window manager to put a window into the state
 // asked for, reading properties only, so no event is taken from the queue.
 void await_state(HWND hwnd, Window xid, const std::function<bool(bool, bool, bool)>& reached)
@@ -347,13 +357,7 @@ BOOL SetWindowPos(HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy, UIN
         if (fullscreen && (style & WS_CAPTION) != WS_CAPTION && covers) {
             flags |= SWP_NOMOVE | SWP_NOSIZE;
         } else {
-            x11_ui_request([&](Display* d) {
-                if (maximized)
-                    change_net_state(d, xid, mapped, NET_WM_STATE_REMOVE, "_NET_WM_STATE_MAXIMIZED_VERT",
-                                     "_NET_WM_STATE_MAXIMIZED_HORZ");
-                if (fullscreen)
-                    change_net_state(d, xid, mapped, NET_WM_STATE_REMOVE, "_NET_WM_STATE_FULLSCREEN", nullptr);
-            });
+            x11_ui_request([&](Display* d) { drop_full_states(d, xid, mapped, maximized, fullscreen); });
             await_state(hwnd, xid, [](bool, bool m, bool f) { return !m && !f; });
             // Sizes are asked for the client area, so the frame the manager
             // draws back around the window must be known first.
@@ -506,11 +510,7 @@ BOOL ShowWindow(HWND hwnd, int command)
         break;
     case SW_RESTORE:
         x11_ui_request([&](Display* d) {
-            if (maximized)
-                change_net_state(d, xid, mapped, NET_WM_STATE_REMOVE, "_NET_WM_STATE_MAXIMIZED_VERT",
-                                 "_NET_WM_STATE_MAXIMIZED_HORZ");
-            if (fullscreen)
-                change_net_state(d, xid, mapped, NET_WM_STATE_REMOVE, "_NET_WM_STATE_FULLSCREEN", nullptr);
+            drop_full_states(d, xid, mapped, maximized, fullscreen);
             XMapWindow(d, xid);
             if (iconic)
                 x11_send_root_message(d, xid, x11_atom("_NET_ACTIVE_WINDOW"), 2, CurrentTime, 0, 0, 0);
