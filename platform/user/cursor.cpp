@@ -9,15 +9,18 @@
 // thread to raise its count again.
 #include "user_internal.h"
 #include "x11_display.h"
+#include "x11_window.h"
 
+#include <cstdint>
 #include <vector>
 
 namespace {
 
 thread_local int t_cursor_count = 0;
 
-// The invisible cursor, made on the UI connection at first need; guarded
-// by that connection's lock (only touched inside x11_ui_request).
+// The invisible cursor, made on the UI connection at first need and kept,
+// like the connection, for the process: every hidden window shares it.
+// Guarded by that connection's lock (only touched inside x11_ui_request).
 Cursor g_invisible = 0;
 
 Cursor x11_invisible_cursor(Display* d)
@@ -60,6 +63,18 @@ void x11_show_cursor_over(DWORD thread, bool shown)
 }
 
 }  // namespace
+
+void x11_cursor_window_created(HWND hwnd)
+{
+    // The count is the calling thread's, which is the window's owner.
+    if (t_cursor_count >= 0)
+        return;
+    const unsigned long xid = static_cast<unsigned long>(reinterpret_cast<uintptr_t>(hwnd));
+    x11_ui_request([&](Display* d) {
+        if (Cursor invisible = x11_invisible_cursor(d))
+            XDefineCursor(d, xid, invisible);
+    });
+}
 
 int ShowCursor(BOOL show)
 {

@@ -241,6 +241,7 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
     if (!child) {
         std::wstring title = windowName && !IS_INTRESOURCE(windowName) ? windowName : L"";
         x11_ui_request([&](Display* dd) { x11_set_title(dd, xid, title); });
+        x11_cursor_window_created(hwnd);
     }
 
     CREATESTRUCTW cs{param, instance, menu, parent, height, width, y, x, static_cast<LONG>(style),

@@ -40,6 +40,12 @@ void x11_read_frame_extents(Display* d, Window w, int& left, int& right, int& to
 // The client area's position on the root window.
 bool x11_client_origin(Display* d, Window w, int& x, int& y);
 
+// Gives a new top-level window the invisible cursor if the calling thread,
+// its owner, has a negative cursor display count (ShowCursor). Call on the
+// owner thread right after creating the window, without user_lock() and
+// without the display locked.
+void x11_cursor_window_created(HWND hwnd);
+
 // Timers of destroyed windows are dropped.
 void user_timers_forget(const std::vector<HWND>& windows);
 void x11_menu_free(user_menu* menu);

@@ -1606,8 +1606,24 @@ TEST_F(WindowTest, CursorIsHiddenOverTheThreadsWindowsWhileItsDisplayCountIsNega
     EXPECT_EQ(ShowCursor(FALSE), -2);
     EXPECT_EQ(ShowCursor(TRUE), -1);
     EXPECT_FALSE(cursor_shows()) << "shown again at -1";
+
+    // A window the thread makes while its count is negative starts without
+    // the cursor; one destroyed meanwhile takes nothing of it along.
+    HWND late = create_top(L"cursor late");
+    ASSERT_NE(late, nullptr);
+    ASSERT_TRUE(show_managed(late, "cursor late"));
+    ASSERT_TRUE(DestroyWindow(h));
+    POINT late_centre{150, 100};
+    ASSERT_TRUE(ClientToScreen(late, &late_centre));
+    XWarpPointer(d, None, m_probe.root(), 0, 0, 0, 0, late_centre.x, late_centre.y);
+    XSync(d, False);
+    EXPECT_FALSE(cursor_shows()) << "shown over a window made at -1";
     EXPECT_EQ(ShowCursor(TRUE), 0);
     EXPECT_TRUE(x11_probe::wait_until(cursor_shows)) << "still hidden at 0";
+    EXPECT_EQ(ShowCursor(FALSE), -1);
+    EXPECT_TRUE(x11_probe::wait_until([&] { return !cursor_shows(); })) << "not hidden a second time";
+    EXPECT_EQ(ShowCursor(TRUE), 0);
+    EXPECT_TRUE(x11_probe::wait_until(cursor_shows)) << "still hidden at 0 the second time";
 }
 
 // Other clients of the display ----------------------------------------------------------
