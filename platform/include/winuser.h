@@ -350,6 +350,8 @@ BOOL IsIconic(HWND hwnd);
 BOOL IsZoomed(HWND hwnd);
 BOOL IsWindowVisible(HWND hwnd);
 int GetSystemMetrics(int index);
+// The desktop's double-click time in milliseconds (500 without one).
+UINT GetDoubleClickTime();
 
 // Other windows of the display, by exact caption; and activation.
 HWND FindWindowW(LPCWSTR className, LPCWSTR windowName);

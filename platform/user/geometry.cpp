@@ -1,6 +1,7 @@
 // Window geometry, visibility, window-manager states and Z order.
 #include "user_internal.h"
 #include "x11_display.h"
+#include "x11_settings.h"
 #include "x11_window.h"
 
 #include <X11/Xatom.h>
@@ -562,7 +563,7 @@ int GetSystemMetrics(int index)
     case SM_CXSMICON:
     case SM_CYSMICON: return 16;
     case SM_CXDOUBLECLK:
-    case SM_CYDOUBLECLK: return 4;
+    case SM_CYDOUBLECLK: return x11_double_click_settings().rect;
     }
     return 0;
 }

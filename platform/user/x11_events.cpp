@@ -2,6 +2,7 @@
 // X thread, and the properties a top-level window carries.
 #include "user_internal.h"
 #include "x11_display.h"
+#include "x11_settings.h"
 #include "x11_window.h"
 
 #include <X11/Xatom.h>
@@ -76,9 +77,15 @@ void on_button(XButtonEvent& e)
         user_window* w = user_find(hwnd);
         dblclks = w && w->cls && (w->cls->style & CS_DBLCLKS);
     }
-    int half_w = GetSystemMetrics(SM_CXDOUBLECLK) / 2, half_h = GetSystemMetrics(SM_CYDOUBLECLK) / 2;
-    bool is_double = dblclks && i == 0 && g_last_click.hwnd == hwnd && e.time - g_last_click.time <= 500 &&
-                     std::abs(e.x - g_last_click.x) <= half_w && std::abs(e.y - g_last_click.y) <= half_h;
+    // Asked only when a double click is possible: a stale reading costs a
+    // round trip to the desktop's settings manager.
+    bool is_double = dblclks && i == 0 && g_last_click.hwnd == hwnd;
+    if (is_double) {
+        x11_double_click settings = x11_double_click_settings();
+        int half = settings.rect / 2;
+        is_double = e.time - g_last_click.time <= settings.time_ms && std::abs(e.x - g_last_click.x) <= half &&
+                    std::abs(e.y - g_last_click.y) <= half;
+    }
     if (i == 0)
         g_last_click = is_double ? last_click{} : last_click{hwnd, e.time, e.x, e.y};
     user_post(hwnd, is_double ? dbl[i] : down[i], keys, pos);

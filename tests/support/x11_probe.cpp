@@ -246,6 +246,43 @@ void x11_probe::move_pointer(Window w, int x, int y)
     XFlush(m_display);
 }
 
+void x11_probe::click(Window w, int x, int y, unsigned long time)
+{
+    XEvent ev{};
+    ev.xbutton.display = m_display;
+    ev.xbutton.window = w;
+    ev.xbutton.root = root();
+    ev.xbutton.time = time;
+    ev.xbutton.x = x;
+    ev.xbutton.y = y;
+    ev.xbutton.button = Button1;
+    ev.xbutton.same_screen = True;
+    ev.xbutton.type = ButtonPress;
+    XSendEvent(m_display, w, True, ButtonPressMask, &ev);
+    ev.xbutton.type = ButtonRelease;
+    ev.xbutton.state = Button1Mask;
+    XSendEvent(m_display, w, True, ButtonReleaseMask, &ev);
+    XFlush(m_display);
+}
+
+Window x11_probe::own_xsettings(const std::vector<unsigned char>& settings)
+{
+    Window w = XCreateSimpleWindow(m_display, root(), 0, 0, 1, 1, 0, 0, 0);
+    Atom property = atom("_XSETTINGS_SETTINGS");
+    XChangeProperty(m_display, w, property, property, 8, PropModeReplace, settings.data(),
+                    static_cast<int>(settings.size()));
+    std::string name = "_XSETTINGS_S" + std::to_string(DefaultScreen(m_display));
+    Atom selection = atom(name.c_str());
+    XSetSelectionOwner(m_display, selection, w, CurrentTime);
+    if (XGetSelectionOwner(m_display, selection) != w) {
+        XDestroyWindow(m_display, w);
+        XSync(m_display, False);
+        return 0;
+    }
+    XSync(m_display, False);
+    return w;
+}
+
 void x11_probe::move(Window w, int x, int y)
 {
     XMoveWindow(m_display, w, x, y);

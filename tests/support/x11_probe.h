@@ -64,6 +64,15 @@ public:
     // moved, at (x, y) in w's coordinates, as the server delivers them to w.
     void double_click(Window w, int x, int y);
     void move_pointer(Window w, int x, int y);
+    // One left-button click (press and release) at (x, y) in w's
+    // coordinates, stamped with the given server time in milliseconds.
+    void click(Window w, int x, int y, unsigned long time);
+    // Becomes the display's settings manager, as a desktop's is: owns
+    // _XSETTINGS_S<screen> with a window of this client whose
+    // _XSETTINGS_SETTINGS property holds settings (the raw bytes). Returns the
+    // window (destroy_window ends the ownership), or 0 if the selection could
+    // not be taken.
+    Window own_xsettings(const std::vector<unsigned char>& settings);
     // Moves a top-level window, as a user dragging its caption does.
     void move(Window w, int x, int y);
     // A plain window of this client with the given _NET_WM_NAME, mapped.
