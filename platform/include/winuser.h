@@ -367,6 +367,14 @@ UINT GetMenuItemID(HMENU menu, int position);
 int GetMenuStringW(HMENU menu, UINT item, LPWSTR text, int maxCount, UINT flags);
 UINT GetMenuState(HMENU menu, UINT item, UINT flags);
 
+// Power-setting notifications, delivered to the window as
+// WM_POWERBROADCAST / PBT_POWERSETTINGCHANGE.
+typedef const GUID* LPCGUID;
+// {6FE69556-704A-47A0-8F24-C28D936FDA47}: display off (0), on (1), dimmed (2).
+inline constexpr GUID GUID_CONSOLE_DISPLAY_STATE = {0x6FE69556, 0x704A, 0x47A0,
+                                                    {0x8F, 0x24, 0xC2, 0x8D, 0x93, 0x6F, 0xDA, 0x47}};
+HPOWERNOTIFY RegisterPowerSettingNotification(HANDLE recipient, LPCGUID powerSetting, DWORD flags);
+
 // Resources built into the program.
 HICON LoadIconW(HINSTANCE instance, LPCWSTR name);
 HCURSOR LoadCursorW(HINSTANCE instance, LPCWSTR name);
