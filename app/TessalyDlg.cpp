@@ -48,6 +48,7 @@ CTessalyDlg::~CTessalyDlg()
 
 BEGIN_MESSAGE_MAP(CTessalyDlg, CDialog)
     ON_WM_SYSCOMMAND()
+    ON_WM_DEVICECHANGE()
     ON_WM_PAINT()
     ON_WM_QUERYDRAGICON()
     ON_COMMAND(1003, &CTessalyDlg::OnStopCapture)
@@ -87,6 +88,7 @@ BOOL CTessalyDlg::OnInitDialog()
             SetNoSignal();
         }
     }
+    RegisterNotifications();
     return TRUE;
 }
 
@@ -125,13 +127,6 @@ void CTessalyDlg::OnPaint()
 }
 
 HCURSOR CTessalyDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
-
-// How long the stop command and closing wait for the capture runs to leave
-// their loops. Releasing the source ends a read in progress on a virtual
-// device at once; a real device whose driver holds the read longer keeps
-// the window responsive, and the run is waited for to the end only as the
-// window goes (EndCapture).
-const DWORD kCaptureEndWait = 700;
 
 void CTessalyDlg::StopCapture(DWORD wait)
 {

@@ -26,6 +26,10 @@
 // The capture thread's entry; param is the dialog. Returns 1.
 DWORD WINAPI CaptureThreadProc(LPVOID param);
 
+// Window procedure of the hidden "RenderWindow" window that receives the
+// display-state notifications. UI thread.
+LRESULT CALLBACK RenderWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
 // The CPipe base is constructed and destroyed with the dialog but never
 // started: sound runs through g_AudioPipe.
 class CTessalyDlg : public CDialog, public CPipe {
@@ -86,6 +90,13 @@ public:
     // handling.
     BOOL PreTranslateMessage(MSG* pMsg) override;
 
+    // Asks for arrivals and removals of device interfaces of every class
+    // at this window, and creates the hidden "Zombie" window (class
+    // "RenderWindow", never shown, kept until the process ends) that the
+    // display-state notifications go to. Called once, as the dialog comes
+    // up; registrations are never undone. Always true. UI thread only.
+    bool RegisterNotifications();
+
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
     BOOL OnInitDialog() override;
@@ -107,6 +118,14 @@ protected:
     // Motion of more than one pixel on either axis since the last message
     // raises the cursor display count by one, in either mode.
     afx_msg void OnMouseMove(UINT nFlags, CPoint point);
+    // Follows the capture stick (interfaces named with "VID_3188", case
+    // sensitive): its arrival marks it present, and the next audio endpoint
+    // arrival ("MMDEVAPI") opens it, starts a run and enters full screen;
+    // its removal switches sound off, releases the source, waits for the
+    // run to end as the stop command does, shows the no-signal screen and
+    // leaves full screen. dwData points at a DEV_BROADCAST_DEVICEINTERFACE_W;
+    // other events and device types are ignored. Always TRUE.
+    afx_msg BOOL OnDeviceChange(UINT nEventType, DWORD_PTR dwData);
     DECLARE_MESSAGE_MAP()
 
     // Moves and sizes one child in proportion to the new client size, from
@@ -129,6 +148,13 @@ protected:
     // for every run, however long a driver holds its read (releasing the
     // source ends a read; a driver's own timeout ends the rest).
     void EndCapture();
+
+    // How long the stop command, closing and an unplug wait for the runs to
+    // leave their loops. Releasing the source ends a read in progress on a
+    // virtual device at once; a real device whose driver holds the read
+    // longer keeps the window responsive, and the run is waited for to the
+    // end only as the window goes (EndCapture).
+    static constexpr DWORD kCaptureEndWait = 700;
 
     CPoint m_ptLastMouse;  // client position of the last mouse-move message
     HICON m_hIcon;
