@@ -50,9 +50,11 @@ BOOL CTessalyDlg::OnDeviceChange(UINT nEventType, DWORD_PTR dwData)
 {
     if (nEventType != DBT_DEVICEARRIVAL && nEventType != DBT_DEVICEREMOVECOMPLETE)
         return TRUE;
-    auto* record = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(dwData);
-    if (!record || record->dbcc_devicetype != DBT_DEVTYP_DEVICEINTERFACE)
+    // Records of other device types are laid out differently past the header.
+    auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(dwData);
+    if (!header || header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE)
         return TRUE;
+    auto* record = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(dwData);
 
     CString name;
     int size = ::WideCharToMultiByte(CP_ACP, 0, record->dbcc_name, -1, nullptr, 0, nullptr, nullptr);
