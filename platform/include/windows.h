@@ -9,3 +9,4 @@
 #include "mmsystem.h"
 #include "commctrl.h"
 #include "resdata.h"
+#include "dbt.h"
