@@ -235,6 +235,31 @@ TEST_F(NotifyWindow, UdevUsbDeviceAndSoundCardGiveRecords)
     EXPECT_EQ(g_received[1].name, g_received[0].name);
     EXPECT_EQ(g_received[2].event, WPARAM{DBT_DEVICEARRIVAL});
     EXPECT_EQ(g_received[2].name.rfind("\\\\?\\SWD#MMDEVAPI#{0.0.1.00000000}.{", 0), 0u) << g_received[2].name;
+
+    // A capture stick: its sound card's arrival waits for the video node of
+    // the same USB device, so that a device search on it finds the node.
+    g_received.clear();
+    gchar* stick = umockdev_testbed_add_device(bed, "usb", "2-1", nullptr, "idVendor", "3188", "idProduct", "1000",
+                                               nullptr, "DEVTYPE", "usb_device", nullptr);
+    gchar* video_intf = umockdev_testbed_add_device(bed, "usb", "2-1:1.0", stick, "bInterfaceClass", "0e", nullptr,
+                                                    "DEVTYPE", "usb_interface", nullptr);
+    gchar* audio_intf = umockdev_testbed_add_device(bed, "usb", "2-1:1.2", stick, "bInterfaceClass", "01", nullptr,
+                                                    "DEVTYPE", "usb_interface", nullptr);
+    gchar* stick_card = umockdev_testbed_add_device(bed, "sound", "card6", audio_intf, nullptr, nullptr);
+    gchar* stick_control = umockdev_testbed_add_device(bed, "sound", "controlC6", stick_card, nullptr, nullptr);
+    gchar* video = umockdev_testbed_add_device(bed, "video4linux", "video9", video_intf, nullptr, nullptr);
+    auto position = [](const char* part) {
+        for (size_t i = 0; i < g_received.size(); ++i)
+            if (g_received[i].name.find(part) != std::string::npos)
+                return static_cast<int>(i);
+        return -1;
+    };
+    ASSERT_TRUE(pump_until([&] { return position("MMDEVAPI") >= 0; }, 10s));
+    EXPECT_GE(position("VIDEO4LINUX#DEV#video9#"), 0);
+    EXPECT_LT(position("VIDEO4LINUX#DEV#video9#"), position("MMDEVAPI"));
+    for (gchar* path : {video, stick_control, stick_card, audio_intf, video_intf, stick})
+        g_free(path);
+
     g_free(pcm);
     g_free(control);
     g_free(card);
