@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstring>
 #include <deque>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -328,7 +329,28 @@ void notification_thread(std::shared_ptr<notifier> n)
     }
 }
 
-// Called with g_lock held.
+// Opens the udev monitor. On the notification thread: libudev objects, and
+// some of libudev's lazily set up globals, are not for use from several
+// threads.
+void open_monitor(notifier& n)
+{
+    n.udev_ctx = udev_new();
+    if (!n.udev_ctx) {
+        trace_udev_once("no udev");
+        return;
+    }
+    n.monitor = udev_monitor_new_from_netlink(n.udev_ctx, "udev");
+    if (!n.monitor) {
+        trace_udev_once("no udev monitor");
+    } else if (udev_monitor_enable_receiving(n.monitor) < 0) {
+        trace_udev_once("the udev monitor cannot receive");
+        udev_monitor_unref(n.monitor);
+        n.monitor = nullptr;
+    }
+}
+
+// Called with g_lock held. Returns once the monitor listens, so that a
+// device appearing after the registration is reported.
 void start_notifier()
 {
     auto n = std::make_shared<notifier>();
@@ -337,25 +359,22 @@ void start_notifier()
         OutputDebugStringA("RegisterDeviceNotificationW: no eventfd; device notifications are off\n");
         return;
     }
-    n->udev_ctx = udev_new();
-    if (!n->udev_ctx) {
-        trace_udev_once("no udev");
-    } else {
-        n->monitor = udev_monitor_new_from_netlink(n->udev_ctx, "udev");
-        if (!n->monitor) {
-            trace_udev_once("no udev monitor");
-        } else if (udev_monitor_enable_receiving(n->monitor) < 0) {
-            trace_udev_once("the udev monitor cannot receive");
-            udev_monitor_unref(n->monitor);
-            n->monitor = nullptr;
-        }
-    }
+    std::promise<void> listening;
+    std::future<void> ready = listening.get_future();
     try {
-        std::thread(notification_thread, n).detach();
+        std::thread(
+            [n](std::promise<void> started) {
+                open_monitor(*n);
+                started.set_value();
+                notification_thread(n);
+            },
+            std::move(listening))
+            .detach();
     } catch (const std::system_error&) {
         OutputDebugStringA("RegisterDeviceNotificationW: cannot start the notification thread\n");
         return;
     }
+    ready.wait();
     g_notifier = std::move(n);
 }
 

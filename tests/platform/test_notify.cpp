@@ -186,6 +186,8 @@ int run_under_umockdev(const char* filter)
         // file and socket calls.
         std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
         setenv("ASAN_OPTIONS", (asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0").c_str(), 1);
+        std::string tsan = std::getenv("TSAN_OPTIONS") ? std::getenv("TSAN_OPTIONS") : "";
+        setenv("TSAN_OPTIONS", (tsan + (tsan.empty() ? "" : ":") + "io_sync=2:suppressions=" UMOCKDEV_TSAN_SUPP).c_str(), 1);
         std::string arg = std::string("--gtest_filter=") + filter;
         execl(self, self, arg.c_str(), static_cast<char*>(nullptr));
         _exit(127);
