@@ -168,6 +168,28 @@ TEST_F(NotifyWindow, SoundCardArrivalWaitsForItsUsbDevicesVideoNode)
     EXPECT_NE(g_received[1].name.find("MMDEVAPI"), std::string::npos) << g_received[1].name;
 }
 
+TEST_F(NotifyWindow, FilterWithoutAllClassesKeepsToItsClass)
+{
+    ASSERT_TRUE(UnregisterDeviceNotification(notify_));
+    DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = GUID_DEVINTERFACE_USB_DEVICE;
+    notify_ = RegisterDeviceNotificationW(hwnd_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    ASSERT_NE(notify_, nullptr);
+    // Records go out in order: once the USB device's is in, the sound
+    // card's would have been too.
+    notify_inject_udev_like("add", {{"SUBSYSTEM", "sound"}, {"DEVPATH", "/devices/virtual/sound/card4/controlC4"}});
+    notify_inject_udev_like("add", {{"SUBSYSTEM", "usb"},
+                                    {"DEVTYPE", "usb_device"},
+                                    {"DEVPATH", "/devices/virtual/usb9/9-3"},
+                                    {"PRODUCT", "3188/1000/100"}});
+    ASSERT_TRUE(wait_for(1));
+    pump_messages();
+    ASSERT_EQ(g_received.size(), 1u);
+    EXPECT_NE(g_received[0].name.find("VID_3188"), std::string::npos) << g_received[0].name;
+}
+
 // Runs this test binary's udev cases again with the umockdev preload, which
 // gives them a private sysfs and uevent netlink.
 int run_under_umockdev(const char* filter)
