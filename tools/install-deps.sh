@@ -8,7 +8,7 @@ packages=(
   libx11-dev libxext-dev libxfixes-dev libxss-dev
   libopencv-dev
   libasound2-dev alsa-utils
-  libudev-dev libsystemd-dev dbus python3-dbusmock
+  libudev-dev libsystemd-dev dbus python3-dbusmock umockdev libumockdev-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good libgstreamer1.0-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb openbox x11-utils xdotool imagemagick
