@@ -219,4 +219,25 @@ TEST_F(HotPlug, UnplugWhileWindowedKeepsTheWindow)
     EXPECT_FALSE(dlg.m_bFullScreen);
 }
 
+// The virtual stick plugged and pulled by hand: its records come the way
+// the system delivers them, from the notification thread.
+TEST_F(HotPlug, VirtualStickPluggedAndPulledThroughTheNotifications)
+{
+    video_input_plug_virtual(device, false);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        video_input_plug_virtual(device, true);
+        ASSERT_TRUE(pump_until([&] { return dlg.m_bFullScreen && delivered() >= 3; }, std::chrono::seconds(5)));
+        EXPECT_TRUE(dlg.m_capture.isOpened());
+        const std::vector<COLORREF> shown = middle_row();
+        EXPECT_TRUE(pump_until([&] { return middle_row() != shown; })) << "the picture stays as it was";
+
+        video_input_plug_virtual(device, false);
+        ASSERT_TRUE(pump_until([&] { return !dlg.m_bDevicePresent && dlg.m_captureThreads.empty(); }));
+        EXPECT_FALSE(dlg.m_capture.isOpened());
+        EXPECT_FALSE(dlg.m_bFullScreen);
+        EXPECT_EQ(left_middle(), RGB(0, 0, 0)) << "no no-signal screen";
+    }
+}
+
 }  // namespace
