@@ -2,7 +2,7 @@
 
 UBSAN_ENV := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: build run demo test test-tsan bench clean
+.PHONY: build run demo test stress test-tsan bench clean
 
 build:
 	tools/install-deps.sh
@@ -20,6 +20,15 @@ test:
 	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug '-DVISTAMO_SANITIZE=address;undefined'
 	cmake --build build-test -j2
 	$(UBSAN_ENV) tools/run-tests.sh build-test -j2
+
+# 1000 plug/pull cycles of the virtual stick while it streams (about half an
+# hour): longer than ctest's limit per case, so the case runs on its own.
+stress:
+	tools/install-deps.sh
+	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug '-DVISTAMO_SANITIZE=address;undefined'
+	cmake --build build-test -j2 --target test_hot_plug
+	$(UBSAN_ENV) VISTAMO_STRESS_CYCLES=1000 bash -c 'source tools/xsession.sh && xsession_start && \
+	  build-test/tests/test_hot_plug --gtest_filter=HotPlug.StressPlugAndPullWhileStreaming'
 
 test-tsan:
 	tools/install-deps.sh

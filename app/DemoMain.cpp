@@ -1,7 +1,9 @@
 // The viewer with a virtual capture stick, so that anyone can watch live
 // video without the hardware. The stick's sound is virtual too (a tone that
 // goes nowhere): the machine's own microphone is not played back through
-// its speakers. Options (the product takes none):
+// its speakers. The stick is plugged in two seconds after start-up, as a
+// user would; SIGUSR1 pulls it out, or plugs it in again, while the demo
+// runs. Options (the product takes none):
 //   --no-device   no stick: the no-signal screen
 //   --file PATH   frames from a video file instead of the test pattern; only
 //                 a regular file is taken, anything else ends the demo
@@ -11,15 +13,23 @@
 #include <videoinput.h>
 #include <wavevirtual.h>
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 CTessalyApp theApp;
@@ -44,7 +54,7 @@ std::vector<std::string> arguments()
     return args;
 }
 
-// Plugged in before the dialog searches for it.
+// Registered unplugged, before the dialog searches for it.
 const int g_demoDevice = [] {
     video_input_virtual_device stick;
     const auto args = arguments();
@@ -71,7 +81,86 @@ const int g_demoDevice = [] {
         }
     }
     wave_virtual_install(wave_virtual_config{});
+    stick.plugged = false;
     return video_input_add_virtual(stick);
+}();
+
+// Counts SIGUSR1s for the plug thread. The handler only writes to it: a
+// write(2) is all a signal handler may safely do here.
+int g_toggleFd = -1;
+
+void on_toggle_signal(int)
+{
+    const int saved = errno;
+    uint64_t one = 1;
+    if (::write(g_toggleFd, &one, sizeof one) < 0) {
+        // The counter is full or gone: that toggle is lost, nothing else.
+    }
+    errno = saved;
+}
+
+// Plugs the stick in two seconds after start-up, then pulls it out or plugs
+// it in again at each SIGUSR1. Detached: it waits in poll() until the
+// process ends, and touches nothing the dialog's end tears down.
+void plug_thread(int device)
+{
+    using clock_type = std::chrono::steady_clock;
+    bool plugged = false;
+    bool first_plug_due = true;  // a signal before it plugs the stick in early
+    const auto plug_at = clock_type::now() + std::chrono::seconds(2);
+    for (;;) {
+        int timeout = -1;
+        if (first_plug_due) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(plug_at - clock_type::now()).count();
+            if (left <= 0) {
+                first_plug_due = false;
+                plugged = true;
+                video_input_plug_virtual(device, true);
+                continue;
+            }
+            timeout = static_cast<int>(left) + 1;
+        }
+        pollfd fd{g_toggleFd, POLLIN, 0};
+        const int r = ::poll(&fd, 1, timeout);
+        if (r < 0 && errno != EINTR) {
+            std::perror("vistamo-demo: poll; SIGUSR1 no longer pulls the stick");
+            return;
+        }
+        if (r <= 0)
+            continue;
+        uint64_t count = 0;
+        if (::read(g_toggleFd, &count, sizeof count) != static_cast<ssize_t>(sizeof count))
+            continue;
+        // Each signal toggles once; two that came together cancel out.
+        if (count % 2 == 0)
+            continue;
+        first_plug_due = false;
+        plugged = !plugged;
+        video_input_plug_virtual(device, plugged);
+    }
+}
+
+const bool g_plugThreadStarted = [] {
+    if (g_demoDevice == 0)
+        return false;
+    g_toggleFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (g_toggleFd < 0) {
+        std::perror("vistamo-demo: eventfd; the stick stays unplugged");
+        return false;
+    }
+    struct sigaction action {};
+    action.sa_handler = on_toggle_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    if (::sigaction(SIGUSR1, &action, nullptr) != 0)
+        std::perror("vistamo-demo: SIGUSR1 will not pull the stick");
+    try {
+        std::thread(plug_thread, g_demoDevice).detach();
+    } catch (const std::system_error&) {
+        std::fputs("vistamo-demo: cannot start the plug thread; the stick stays unplugged\n", stderr);
+        return false;
+    }
+    return true;
 }();
 
 }  // namespace

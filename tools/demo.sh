@@ -18,31 +18,32 @@ xsession_start
 
 out=$(mktemp -d "${TMPDIR:-/tmp}/vistamo-demo.XXXXXX")
 
-# Runs the demo with the given options for a few seconds and saves the
-# screen as the given file. With FULL_SCREEN=1 the window is double-clicked
-# first, as a user switches it to full screen.
-shot() {
-  local file=$1 pid wid
-  shift
-  "$demo" "$@" &
-  pid=$!
-  sleep 4
-  if [[ ${FULL_SCREEN:-0} == 1 ]]; then
-    wid=$(xdotool search --name '^Vistamo v2\.1\.9$' | head -n 1 || true)
-    if [[ -n $wid ]]; then
-      xdotool mousemove --window "$wid" 300 200 click --repeat 2 --delay 80 1 || true
-      sleep 2
-    else
-      echo "demo: no window to switch to full screen" >&2
-    fi
-  fi
-  import -window root "$out/$file"
-  xdotool search --name '^Vistamo v2\.1\.9$' windowclose >/dev/null 2>&1 || true
+window='^Vistamo v2\.1\.9$'
+
+# Ends a demo run: its window closed as a user does, then the process.
+finish() {
+  local pid=$1
+  xdotool search --name "$window" windowclose >/dev/null 2>&1 || true
   kill "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
 }
 
-shot no-signal.png --no-device
-shot live-video.png
-FULL_SCREEN=1 shot live-video-full-screen.png
-echo "demo: screenshots of the no-signal screen and of live video, windowed and full screen, are in $out"
+# Without a stick: the no-signal screen the viewer starts with.
+"$demo" --no-device &
+pid=$!
+sleep 4
+import -window root "$out/no-signal.png"
+finish "$pid"
+
+# The stick is plugged in two seconds after start-up and the viewer goes to
+# full screen with live video; SIGUSR1 pulls it out again.
+"$demo" &
+pid=$!
+sleep 5
+import -window root "$out/live-video-full-screen.png"
+kill -USR1 "$pid"
+sleep 2
+import -window root "$out/no-signal-after-unplug.png"
+finish "$pid"
+
+echo "demo: screenshots of the no-signal screen, of full-screen live video after the stick is plugged in, and of the no-signal screen after it is pulled out are in $out"

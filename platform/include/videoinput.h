@@ -32,11 +32,27 @@ struct video_input_virtual_device {
     int fps = 60;
     bool never_delivers = false;  // opens, but every read fails
     long long raise_on_read = -1;  // that read (counted from 0) raises a cv::Exception
+    bool plugged = true;  // false: registered as a stick not plugged in yet
 };
 // Registers a device; returns its id (not its position, which follows the
 // real devices present at the time of each listing).
 int video_input_add_virtual(const video_input_virtual_device& device);
 void video_input_remove_virtual(int id);
+
+// Plugs a registered device in or pulls it out, as a hand does with a stick.
+// Pulled, it is not listed: its position shows an empty name, so that the
+// devices after it keep theirs, or is left off the end when no listed
+// device follows it; an open source of it stops delivering at once (a
+// blocked read returns false, later reads fail, even after it is plugged
+// in again), and opening its position fails. Then the removal of its USB
+// device (vendor 3188) goes to the registered windows as the udev monitor
+// would report it. Plugged, it is listed again, and the arrivals of its USB
+// device, then of its sound card, go out the same way; the sound card
+// waits for the stick's video node, which comes with the listing, so that
+// its audio endpoint arrives after the device can be found. Doing what is
+// already so does nothing. Any thread; the records go out from the
+// notification thread, without waiting for the windows to handle them.
+void video_input_plug_virtual(int id, bool plugged);
 
 // What a virtual device has done since it was last opened, for the
 // benchmarks and tests: frames its clock produced, frames read, and for

@@ -7,7 +7,8 @@
 #include <vector>
 
 // Names of the registered virtual devices, in registration order, and the
-// ids that go with them (same length).
+// ids that go with them (same length); a pulled device has an empty name
+// and id 0, and pulled devices after the last plugged one are left off.
 void video_input_virtual_list(std::vector<std::wstring>& names, std::vector<int>& ids);
 // The names of the real devices only (see video_input_device_names).
 std::vector<std::wstring> v4l2_device_names();

@@ -4,6 +4,9 @@
 // one if there is none; frames that came while the reader was busy are
 // lost, and counted.
 #include "video_internal.h"
+#include "../notify/notify_internal.h"
+
+#include <windows.h>
 
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgproc.hpp>
@@ -15,6 +18,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 
 namespace {
 
@@ -26,6 +30,11 @@ struct virtual_entry {
     int id = 0;
     video_input_virtual_device device;
     video_input_virtual_stats stats;
+    // The opened sources, so that a pull can stop them; expired ones are
+    // dropped at each open.
+    std::vector<std::weak_ptr<video_input_source>> sources;
+    long long pulls = 0;  // an open that saw fewer must not hand out its source
+    cv::Mat pattern;      // made at the first open: GStreamer takes a while
 };
 
 std::mutex g_devices_lock;  // guards devices() and g_next_id
@@ -67,14 +76,15 @@ cv::Mat test_pattern(int width, int height)
 
 class virtual_source : public video_input_source {
 public:
-    virtual_source(int id, const video_input_virtual_device& device) : m_id(id), m_device(device)
+    virtual_source(int id, const video_input_virtual_device& device, const cv::Mat& pattern)
+        : m_id(id), m_device(device)
     {
         if (!m_device.file.empty()) {
             m_file.open(m_device.file);
             m_open = m_file.isOpened();
         } else {
-            m_pattern = test_pattern(std::max(m_device.width, 1), std::max(m_device.height, 1));
-            m_open = true;
+            m_pattern = pattern;
+            m_open = !m_pattern.empty();
         }
         m_start = clock_type::now();
     }
@@ -211,10 +221,16 @@ void video_input_remove_virtual(int id)
 void video_input_virtual_list(std::vector<std::wstring>& names, std::vector<int>& ids)
 {
     std::lock_guard<std::mutex> hold(g_devices_lock);
+    size_t listed = names.size();  // up to the last plugged device
     for (const auto& e : devices()) {
-        names.push_back(e.device.name);
-        ids.push_back(e.id);
+        names.push_back(e.device.plugged ? e.device.name : std::wstring());
+        ids.push_back(e.device.plugged ? e.id : 0);
+        if (e.device.plugged)
+            listed = names.size();
     }
+    const size_t dropped = names.size() - listed;
+    names.resize(listed);
+    ids.resize(ids.size() - dropped);
 }
 
 video_input_virtual_stats video_input_get_virtual_stats(int id)
@@ -226,17 +242,117 @@ video_input_virtual_stats video_input_get_virtual_stats(int id)
     return {};
 }
 
-std::shared_ptr<video_input_source> video_input_open_virtual(int id)
+namespace {
+
+// The names and properties a stick's parts have in udev, made up per id so
+// that every virtual stick is a device of its own.
+struct stick_parts {
+    udev_props usb, sound, video;
+};
+
+stick_parts stick_parts_of(int id)
 {
-    video_input_virtual_device device;
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "VIRT%08d", id);
+    const std::string port = "3-" + std::to_string(id);
+    stick_parts p;
+    p.usb = {{"SUBSYSTEM", "usb"},
+             {"DEVTYPE", "usb_device"},
+             {"DEVPATH", "/devices/virtual/vistamo/usb3/" + port},
+             {"ID_VENDOR_ID", "3188"},
+             {"ID_MODEL_ID", "1000"},
+             {"ID_SERIAL_SHORT", serial}};
+    const std::string& usb = p.usb["DEVPATH"];
+    const std::string card = std::to_string(100 + id);
+    p.sound = {{"SUBSYSTEM", "sound"},
+               {"DEVPATH", usb + "/" + port + ":1.2/sound/card" + card + "/controlC" + card},
+               {".PCM_CAPTURE", "1"},
+               {".USB_DEVPATH", usb},
+               {".AWAIT_VIDEO", "1"}};
+    p.video = {{"SUBSYSTEM", "video4linux"},
+               {"DEVPATH", usb + "/" + port + ":1.0/video4linux/video" + card},
+               {"DEVNAME", "/dev/video" + card}};
+    return p;
+}
+
+}  // namespace
+
+void video_input_plug_virtual(int id, bool plugged)
+{
+    std::vector<std::shared_ptr<video_input_source>> open;
     {
         std::lock_guard<std::mutex> hold(g_devices_lock);
         auto it = std::find_if(devices().begin(), devices().end(), [&](const virtual_entry& e) { return e.id == id; });
-        if (it == devices().end())
+        if (it == devices().end()) {
+            OutputDebugStringA("video_input_plug_virtual: no such virtual device\n");
+            return;
+        }
+        if (it->device.plugged == plugged)
+            return;
+        if (!plugged) {
+            it->device.plugged = false;
+            ++it->pulls;
+            for (const auto& w : it->sources)
+                if (auto s = w.lock())
+                    open.push_back(std::move(s));
+            it->sources.clear();
+        }
+    }
+    const stick_parts parts = stick_parts_of(id);
+    if (!plugged) {
+        // Stopped outside the registry's lock: a source's reader takes the
+        // registry's lock while it holds the source.
+        for (const auto& s : open)
+            s->stop();
+        // Children first, as the kernel removes them.
+        notify_inject_udev_like("remove", parts.video);
+        notify_inject_udev_like("remove", parts.sound);
+        notify_inject_udev_like("remove", parts.usb);
+        return;
+    }
+    notify_inject_udev_like("add", parts.usb);
+    notify_inject_udev_like("add", parts.sound);
+    {
+        std::lock_guard<std::mutex> hold(g_devices_lock);
+        for (auto& e : devices())
+            if (e.id == id)
+                e.device.plugged = true;
+    }
+    // After the listing: the sound card's arrival, held for this node, then
+    // finds the device.
+    notify_inject_udev_like("add", parts.video);
+}
+
+std::shared_ptr<video_input_source> video_input_open_virtual(int id)
+{
+    video_input_virtual_device device;
+    cv::Mat pattern;
+    long long pulls = 0;
+    {
+        std::lock_guard<std::mutex> hold(g_devices_lock);
+        auto it = std::find_if(devices().begin(), devices().end(), [&](const virtual_entry& e) { return e.id == id; });
+        if (it == devices().end() || !it->device.plugged)
             return nullptr;
         device = it->device;
+        pattern = it->pattern;
+        pulls = it->pulls;
         it->stats = video_input_virtual_stats();
     }
-    auto source = std::make_shared<virtual_source>(id, device);
-    return source->opened() ? source : nullptr;
+    if (device.file.empty() && pattern.empty())
+        pattern = test_pattern(std::max(device.width, 1), std::max(device.height, 1));
+    auto source = std::make_shared<virtual_source>(id, device, pattern);
+    if (!source->opened())
+        return nullptr;
+    std::lock_guard<std::mutex> hold(g_devices_lock);
+    auto it = std::find_if(devices().begin(), devices().end(), [&](const virtual_entry& e) { return e.id == id; });
+    // Pulled while it was being opened: the stick is gone.
+    if (it == devices().end() || it->pulls != pulls)
+        return nullptr;
+    if (it->pattern.empty())
+        it->pattern = pattern;
+    it->sources.erase(std::remove_if(it->sources.begin(), it->sources.end(),
+                                     [](const std::weak_ptr<video_input_source>& w) { return w.expired(); }),
+                      it->sources.end());
+    it->sources.push_back(source);
+    return source;
 }

@@ -6,6 +6,8 @@
 
 #include <unistd.h>
 
+#include <future>
+
 namespace {
 
 using names = std::vector<std::wstring>;
@@ -46,6 +48,47 @@ TEST(V4l2Devices, ListEndsAt255AndVirtualDevicesFollow)
     ASSERT_EQ(listed.size(), 257u);
     EXPECT_EQ(listed[255], L"Last");
     EXPECT_EQ(listed[256], L"USB3.0 HDMI Capture");
+}
+
+// A pulled stick keeps the places of the sticks after it, is left off the
+// end, cannot be opened, and its open source stops delivering at once.
+TEST(V4l2Devices, PulledVirtualDeviceIsNotListedAndStopsDelivering)
+{
+    fake_v4l2_tree tree;
+    tree.capture(0, "Camera");
+    video_input_virtual_device slow;
+    slow.name = L"A";
+    slow.width = 64;
+    slow.height = 36;
+    slow.fps = 1;  // a read waits up to a second for its frame
+    const int a = video_input_add_virtual(slow);
+    video_input_virtual_device other = slow;
+    other.name = L"B";
+    other.plugged = false;
+    const int b = video_input_add_virtual(other);
+    EXPECT_EQ(video_input_device_names(), (names{L"Camera", L"A"}));
+
+    video_input_capture capture;
+    ASSERT_TRUE(capture.open(1));
+    cv::Mat frame;
+    ASSERT_TRUE(capture.read(frame));
+    auto blocked = std::async(std::launch::async, [&] { return capture.read(frame); });
+    video_input_plug_virtual(b, true);
+    video_input_plug_virtual(a, false);
+    EXPECT_FALSE(blocked.get());
+    EXPECT_FALSE(capture.read(frame));
+    EXPECT_EQ(video_input_device_names(), (names{L"Camera", L"", L"B"}));
+    EXPECT_FALSE(capture.open(1));
+    EXPECT_TRUE(capture.open(2));
+
+    video_input_plug_virtual(b, false);
+    EXPECT_EQ(video_input_device_names(), (names{L"Camera"}));
+    video_input_plug_virtual(a, true);
+    EXPECT_EQ(video_input_device_names(), (names{L"Camera", L"A"}));
+    EXPECT_TRUE(capture.open(1));
+    EXPECT_TRUE(capture.read(frame));
+    video_input_remove_virtual(a);
+    video_input_remove_virtual(b);
 }
 
 }  // namespace
