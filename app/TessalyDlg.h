@@ -21,6 +21,7 @@
 #include <opencv2/core/types_c.h>
 #include <opencv2/videoio.hpp>
 
+#include <atomic>
 #include <vector>
 
 // The capture thread's entry; param is the dialog. Returns 1.
@@ -164,7 +165,9 @@ protected:
     LONG m_lStyle;      // style word as last set by entering or leaving full screen
     CStringA m_strNoSignalImage;
     std::shared_ptr<struct NoSignalPicture> m_noSignalPicture;  // decoded m_strNoSignalImage (UI thread only)
-    bool m_bDevicePresent;
+    // Written on the UI thread, read by the volume threads: atomic, so the
+    // hand-over is a plain load and store with nothing torn or reordered.
+    std::atomic<bool> m_bDevicePresent;
     BOOL m_bStopCapture;
     CRect m_rcClient;
     CListBox m_listBox;
