@@ -12,6 +12,7 @@
 // the name lives until the last of them is closed, as in Win32. A handle
 // opened on a name that another process created does not keep that name
 // alive once the creator has gone.
+#include "hash.h"
 #include "kernel_object.h"
 #include "login_session.h"
 #include "text_utf8.h"
@@ -59,20 +60,10 @@ std::map<std::string, std::weak_ptr<held_name>>& held_names()
     return *names;
 }
 
-uint64_t fnv1a(const std::string& text)
-{
-    uint64_t hash = 1469598103934665603ull;
-    for (unsigned char c : text) {
-        hash ^= c;
-        hash *= 1099511628211ull;
-    }
-    return hash;
-}
-
 std::string hex_hash(const std::string& text)
 {
     char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv1a(text)));
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv1a(text, 1469598103934665603ull)));
     return hex;
 }
 

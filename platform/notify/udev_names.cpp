@@ -1,6 +1,7 @@
 // Windows-style interface names for udev devices, so that the system's
 // tests on those names ("VID_3188", "MMDEVAPI") mean what they mean there.
 #include "notify_internal.h"
+#include "../kernel/hash.h"
 
 #include <cctype>
 #include <cstdio>
@@ -49,16 +50,6 @@ std::string hex16(const std::string& text)
     char buf[8];
     std::snprintf(buf, sizeof buf, "%04lX", v);
     return buf;
-}
-
-uint64_t fnv1a(const std::string& s, uint64_t seed)
-{
-    uint64_t h = seed;
-    for (unsigned char c : s) {
-        h ^= c;
-        h *= 1099511628211ull;
-    }
-    return h;
 }
 
 GUID guid_from_text(const std::string& s)
