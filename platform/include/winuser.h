@@ -292,6 +292,11 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
                      int width, int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param);
 BOOL DestroyWindow(HWND hwnd);
 BOOL IsWindow(HWND hwnd);
+// Visits this process's top-level windows (other clients' windows are not
+// listed), in no particular order, until proc returns FALSE. The list
+// is taken first, so proc may create or destroy windows. Any thread.
+typedef BOOL(CALLBACK* WNDENUMPROC)(HWND hwnd, LPARAM lParam);
+BOOL EnumWindows(WNDENUMPROC proc, LPARAM lParam);
 LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CallWindowProcW(WNDPROC proc, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 LONG GetWindowLongW(HWND hwnd, int index);
@@ -367,13 +372,41 @@ UINT GetMenuItemID(HMENU menu, int position);
 int GetMenuStringW(HMENU menu, UINT item, LPWSTR text, int maxCount, UINT flags);
 UINT GetMenuState(HMENU menu, UINT item, UINT flags);
 
-// Power-setting notifications, delivered to the window as
-// WM_POWERBROADCAST / PBT_POWERSETTINGCHANGE.
+// Power events, sent (SendMessageW) on the recipient's thread as
+// WM_POWERBROADCAST.
+#define PBT_APMRESUMEAUTOMATIC 0x0012
+#define PBT_POWERSETTINGCHANGE 0x8013
 typedef const GUID* LPCGUID;
 // {6FE69556-704A-47A0-8F24-C28D936FDA47}: display off (0), on (1), dimmed (2).
 inline constexpr GUID GUID_CONSOLE_DISPLAY_STATE = {0x6FE69556, 0x704A, 0x47A0,
                                                     {0x8F, 0x24, 0xC2, 0x8D, 0x93, 0x6F, 0xDA, 0x47}};
+// lParam of PBT_POWERSETTINGCHANGE, valid while the message is handled.
+// The console display state is a DWORD: DataLength 4, Data[0] the state.
+typedef struct {
+    GUID PowerSetting;
+    DWORD DataLength;
+    UCHAR Data[1];
+} POWERBROADCAST_SETTING, *PPOWERBROADCAST_SETTING;
+
+// Asks for PBT_POWERSETTINGCHANGE at the window recipient (flags
+// DEVICE_NOTIFY_WINDOW_HANDLE) for GUID_CONSOLE_DISPLAY_STATE, the one
+// setting offered; other settings, flags or recipients fail with null and
+// ERROR_INVALID_PARAMETER. The display's state is sent once soon after the
+// call, then at each change. It comes from the X server's DPMS level where
+// the server has the extension (polled once a second: on; standby is
+// dimmed; suspend and off are off), else from the X screen saver (active
+// is off), else from org.freedesktop.ScreenSaver's ActiveChanged on the
+// session bus; without any of these nothing is sent. While a registration
+// exists, logind's PrepareForSleep(false) on the system bus is sent to
+// every top-level window of the process as PBT_APMRESUMEAUTOMATIC (on
+// Win32 every process gets it; here a process that registers nothing does
+// not). The sources are watched on a thread of their own, so the caller
+// never waits on a bus or the server; that thread waits for each window
+// to handle its message. Any thread.
 HPOWERNOTIFY RegisterPowerSettingNotification(HANDLE recipient, LPCGUID powerSetting, DWORD flags);
+// Ends a registration; with the last one the sources are let go. FALSE
+// (ERROR_INVALID_HANDLE) for a handle not registered.
+BOOL UnregisterPowerSettingNotification(HPOWERNOTIFY handle);
 
 // Resources built into the program.
 HICON LoadIconW(HINSTANCE instance, LPCWSTR name);

@@ -1,10 +1,418 @@
-// Power-setting registrations accept their recipient but deliver nothing
-// yet: no display-state source is connected. The handles are never
-// dereferenced by callers, only compared with null.
+// RegisterPowerSettingNotification and the resume notification. One
+// watcher thread per run of registrations waits on the display's source
+// (see display_state.h), on logind and on injected events, and sends each
+// record to the windows, waiting each time until the window's thread has
+// handled it, as SendMessageW does.
+#include "display_state.h"
+#include "../power/power_internal.h"
+
 #include <windows.h>
+#include <powervirtual.h>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <systemd/sd-bus.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
 namespace {
-char g_registration;
+
+struct power_event {
+    bool resume = false;
+    display_state state = display_on;
+};
+
+// What the watcher thread shares: the inbox and the stop flag, which `lock`
+// guards; the eventfd wakes the thread for either.
+struct watcher {
+    int wake_fd = -1;
+    std::mutex lock;
+    std::deque<power_event> inbox;
+    bool stop = false;
+
+    ~watcher()
+    {
+        if (wake_fd >= 0)
+            close(wake_fd);
+    }
+
+    void wake()
+    {
+        uint64_t one = 1;
+        if (write(wake_fd, &one, sizeof one) < 0)
+            OutputDebugStringA("RegisterPowerSettingNotification: cannot wake the power thread\n");
+    }
+};
+
+struct registration {
+    HWND hwnd;
+    bool initial_sent;  // the state at the time has gone out once
+};
+
+// Kept for the life of the process: a watcher thread may still be sending
+// as the process ends.
+struct registry {
+    std::mutex lock;  // guards everything below
+    std::map<uintptr_t, registration> registrations;
+    uintptr_t next_id = 1;
+    std::shared_ptr<watcher> running;
+};
+registry& g = *new registry;
+
+std::atomic<bool> g_display_traced{false};
+std::atomic<bool> g_resume_traced{false};
+
+void trace_once(std::atomic<bool>& done, const std::string& text)
+{
+    if (!done.exchange(true))
+        OutputDebugStringA(("RegisterPowerSettingNotification: " + text + "\n").c_str());
 }
 
-HPOWERNOTIFY RegisterPowerSettingNotification(HANDLE, LPCGUID, DWORD) { return &g_registration; }
+// A bus connection of the watcher thread and the events its signal
+// handlers have seen since they were last taken.
+struct bus_watch {
+    sd_bus* bus = nullptr;
+    sd_bus_slot* slot = nullptr;
+    std::vector<power_event> seen;
+
+    ~bus_watch() { close(); }
+    void close()
+    {
+        slot = sd_bus_slot_unref(slot);
+        if (bus)
+            sd_bus_flush_close_unref(bus);
+        bus = nullptr;
+    }
+    // Runs what came in; false once the connection is lost.
+    bool process()
+    {
+        int r;
+        while ((r = sd_bus_process(bus, nullptr)) > 0) {
+        }
+        return r >= 0;
+    }
+};
+
+int on_prepare_for_sleep(sd_bus_message* m, void* userdata, sd_bus_error*)
+{
+    int sleeping = 0;
+    if (sd_bus_message_read(m, "b", &sleeping) >= 0 && !sleeping)
+        static_cast<bus_watch*>(userdata)->seen.push_back({true, display_on});
+    return 0;
+}
+
+int on_active_changed(sd_bus_message* m, void* userdata, sd_bus_error*)
+{
+    int active = 0;
+    if (sd_bus_message_read(m, "b", &active) >= 0)
+        static_cast<bus_watch*>(userdata)->seen.push_back({false, active ? display_off : display_on});
+    return 0;
+}
+
+// logind's PrepareForSleep on the system bus. Only logind can send it: the
+// bus checks the sender.
+void watch_logind(bus_watch& w)
+{
+    std::string error;
+    w.bus = dbus_connect(true, error);
+    int r = w.bus ? sd_bus_match_signal(w.bus, &w.slot, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                        "org.freedesktop.login1.Manager", "PrepareForSleep", on_prepare_for_sleep, &w)
+                  : 0;
+    if (r < 0)
+        error = "logind: " + dbus_describe(r, nullptr);
+    if (!w.bus || r < 0) {
+        w.close();
+        trace_once(g_resume_traced, error + "; resume from sleep will not be reported");
+    }
+}
+
+// The session's screen saver service: active means the display is off.
+// false if there is none.
+bool watch_session_screensaver(bus_watch& w, display_state& state)
+{
+    std::string error;
+    w.bus = dbus_connect(false, error);
+    if (!w.bus)
+        return false;
+    // The match first, so that no change falls between it and the question.
+    int r = sd_bus_match_signal(w.bus, &w.slot, "org.freedesktop.ScreenSaver", nullptr, "org.freedesktop.ScreenSaver",
+                                "ActiveChanged", on_active_changed, &w);
+    sd_bus_error e = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int active = 0;
+    if (r >= 0)
+        r = sd_bus_call_method(w.bus, "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver",
+                               "org.freedesktop.ScreenSaver", "GetActive", &e, &reply, "");
+    if (r >= 0)
+        r = sd_bus_message_read(reply, "b", &active);
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&e);
+    if (r < 0) {
+        w.close();
+        return false;
+    }
+    state = active ? display_off : display_on;
+    return true;
+}
+
+void send_display_state(const std::vector<std::pair<uintptr_t, HWND>>& targets, display_state state)
+{
+    if (targets.empty())
+        return;
+    // The record as Win32 lays it out: the GUID, DataLength, then the
+    // DWORD whose first byte is the state.
+    unsigned char buffer[sizeof(POWERBROADCAST_SETTING) + sizeof(DWORD)] = {};
+    auto* record = reinterpret_cast<POWERBROADCAST_SETTING*>(buffer);
+    record->PowerSetting = GUID_CONSOLE_DISPLAY_STATE;
+    record->DataLength = sizeof(DWORD);
+    record->Data[0] = state;
+    for (const auto& [id, hwnd] : targets) {
+        {
+            std::lock_guard<std::mutex> guard(g.lock);
+            if (!g.registrations.count(id))
+                continue;
+        }
+        if (IsWindow(hwnd))
+            SendMessageW(hwnd, WM_POWERBROADCAST, PBT_POWERSETTINGCHANGE, reinterpret_cast<LPARAM>(record));
+    }
+}
+
+// Sends state to the registrations not yet told anything, and to all the
+// others too when it changed.
+void publish(display_state state, bool changed)
+{
+    std::vector<std::pair<uintptr_t, HWND>> targets;
+    {
+        std::lock_guard<std::mutex> guard(g.lock);
+        for (auto& [id, reg] : g.registrations) {
+            if (reg.initial_sent && !changed)
+                continue;
+            reg.initial_sent = true;
+            targets.emplace_back(id, reg.hwnd);
+        }
+    }
+    send_display_state(targets, state);
+}
+
+void send_resume()
+{
+    std::vector<HWND> windows;
+    EnumWindows(
+        [](HWND hwnd, LPARAM list) {
+            reinterpret_cast<std::vector<HWND>*>(list)->push_back(hwnd);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&windows));
+    for (HWND hwnd : windows)
+        if (IsWindow(hwnd))
+            SendMessageW(hwnd, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
+}
+
+uint64_t now_usec()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+// Adds a bus connection to the poll set; lowers timeout_ms to its next timeout.
+void add_bus(const bus_watch& w, std::vector<pollfd>& fds, int& timeout_ms)
+{
+    if (!w.bus)
+        return;
+    fds.push_back({sd_bus_get_fd(w.bus), static_cast<short>(sd_bus_get_events(w.bus)), 0});
+    uint64_t until = 0;
+    if (sd_bus_get_timeout(w.bus, &until) >= 0 && until != UINT64_MAX) {
+        const uint64_t now = now_usec();
+        const int wait = until <= now ? 0 : static_cast<int>(std::min<uint64_t>((until - now + 999) / 1000, 60000));
+        timeout_ms = timeout_ms < 0 ? wait : std::min(timeout_ms, wait);
+    }
+}
+
+void watch(const std::shared_ptr<watcher>& self)
+{
+    const power_sources sources = notify_power_sources();
+    x11_display_watch x11(sources);
+    bus_watch logind, session;
+    watch_logind(logind);
+
+    // The source's own last word, kept apart from what was last sent, so
+    // that a DPMS poll repeating it does not undo an injected state.
+    bool source_known = false;
+    display_state source_state = display_on;
+    display_state sent = display_on;
+    bool sent_any = false;
+    auto take = [&](display_state state) {
+        publish(state, !sent_any || state != sent);
+        sent = state;
+        sent_any = true;
+    };
+
+    if (!x11.source()) {
+        display_state state;
+        if (watch_session_screensaver(session, state)) {
+            source_known = true;
+            source_state = state;
+        } else {
+            trace_once(g_display_traced,
+                       "neither DPMS, the X screen saver nor org.freedesktop.ScreenSaver is there; display state "
+                       "changes will not be reported");
+        }
+    }
+
+    for (;;) {
+        display_state state;
+        if (x11.state(state) && (!source_known || state != source_state)) {
+            source_known = true;
+            source_state = state;
+            take(state);
+        } else if (source_known && !sent_any) {
+            take(source_state);
+        } else if (sent_any) {
+            publish(sent, false);  // registrations made since
+        }
+
+        std::vector<pollfd> fds{{self->wake_fd, POLLIN, 0}};
+        if (x11.fd() >= 0)
+            fds.push_back({x11.fd(), POLLIN, 0});
+        int timeout_ms = -1;
+        if (x11.due() != std::chrono::milliseconds::max())
+            timeout_ms = static_cast<int>(std::min<long long>(x11.due().count(), 60000));
+        add_bus(logind, fds, timeout_ms);
+        add_bus(session, fds, timeout_ms);
+        if (poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR) {
+            OutputDebugStringA("RegisterPowerSettingNotification: poll failed; power notifications stop\n");
+            return;
+        }
+
+        std::deque<power_event> events;
+        if (fds[0].revents & POLLIN) {
+            uint64_t count;
+            if (read(self->wake_fd, &count, sizeof count) < 0 && errno != EAGAIN)
+                OutputDebugStringA("RegisterPowerSettingNotification: cannot read the wake-up counter\n");
+        }
+        {
+            std::lock_guard<std::mutex> guard(self->lock);
+            if (self->stop)
+                return;
+            events.swap(self->inbox);
+        }
+        for (bus_watch* w : {&logind, &session}) {
+            if (w->bus && !w->process()) {
+                OutputDebugStringA("RegisterPowerSettingNotification: a bus connection was lost\n");
+                w->close();
+            }
+            events.insert(events.end(), w->seen.begin(), w->seen.end());
+            w->seen.clear();
+        }
+        for (const power_event& e : events) {
+            if (e.resume) {
+                send_resume();
+            } else {
+                take(e.state);
+            }
+        }
+    }
+}
+
+// Called with g.lock held. Returns at once: the sources are opened on the
+// watcher thread, since a bus may take up to its timeout to answer.
+void start_watcher()
+{
+    auto w = std::make_shared<watcher>();
+    w->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (w->wake_fd < 0) {
+        OutputDebugStringA("RegisterPowerSettingNotification: no eventfd; power notifications are off\n");
+        return;
+    }
+    try {
+        std::thread([w] { watch(w); }).detach();
+    } catch (const std::system_error&) {
+        OutputDebugStringA("RegisterPowerSettingNotification: cannot start the power thread\n");
+        return;
+    }
+    g.running = std::move(w);
+}
+
+void inject(const power_event& e)
+{
+    std::shared_ptr<watcher> w;
+    {
+        std::lock_guard<std::mutex> guard(g.lock);
+        w = g.running;
+    }
+    if (!w)
+        return;
+    std::lock_guard<std::mutex> guard(w->lock);
+    w->inbox.push_back(e);
+    w->wake();
+}
+
+}  // namespace
+
+HPOWERNOTIFY RegisterPowerSettingNotification(HANDLE recipient, LPCGUID powerSetting, DWORD flags)
+{
+    auto* hwnd = static_cast<HWND>(recipient);
+    if (!hwnd || !IsWindow(hwnd) || flags != DEVICE_NOTIFY_WINDOW_HANDLE || !powerSetting ||
+        std::memcmp(powerSetting, &GUID_CONSOLE_DISPLAY_STATE, sizeof(GUID)) != 0) {
+        OutputDebugStringA("RegisterPowerSettingNotification: only the console display state, to a window\n");
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> guard(g.lock);
+    if (!g.running)
+        start_watcher();
+    const uintptr_t id = g.next_id++;
+    g.registrations[id] = {hwnd, false};
+    if (g.running) {
+        // The state goes out to the new registration on the next turn.
+        std::lock_guard<std::mutex> wake_guard(g.running->lock);
+        g.running->wake();
+    }
+    return reinterpret_cast<HPOWERNOTIFY>(id);
+}
+
+BOOL UnregisterPowerSettingNotification(HPOWERNOTIFY handle)
+{
+    std::shared_ptr<watcher> stopping;
+    {
+        std::lock_guard<std::mutex> guard(g.lock);
+        if (!g.registrations.erase(reinterpret_cast<uintptr_t>(handle))) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (g.registrations.empty())
+            stopping = std::move(g.running);
+    }
+    // The thread may be waiting on this very thread to handle a record, so
+    // it is told to stop, not waited for.
+    if (stopping) {
+        std::lock_guard<std::mutex> guard(stopping->lock);
+        stopping->stop = true;
+        stopping->wake();
+    }
+    return TRUE;
+}
+
+void power_virtual_display(unsigned char state)
+{
+    if (state <= display_dimmed)
+        inject({false, static_cast<display_state>(state)});
+}
+
+void power_virtual_resume()
+{
+    inject({true, display_on});
+}

@@ -33,18 +33,16 @@ std::string bus_address(bool system)
     return std::string("unix:path=") + runtime + "/bus";
 }
 
-std::string describe(int r, const sd_bus_error* e)
+}  // namespace
+
+std::string dbus_describe(int r, const sd_bus_error* e)
 {
     if (e && sd_bus_error_is_set(e))
         return std::string(e->name ? e->name : "") + (e->message ? std::string(": ") + e->message : std::string());
     return std::strerror(r < 0 ? -r : r);
 }
 
-// A client connection, ready for calls. sd-bus would otherwise wait for the
-// authentication and the Hello reply with its own, far longer, timeouts: a
-// bus that accepts the connection and never answers would hold the caller
-// for tens of seconds.
-sd_bus* bus_connect(bool system, std::string& error)
+sd_bus* dbus_connect(bool system, std::string& error)
 {
     std::string address = bus_address(system);
     if (address.empty()) {
@@ -54,13 +52,13 @@ sd_bus* bus_connect(bool system, std::string& error)
     sd_bus* bus = nullptr;
     int r = sd_bus_new(&bus);
     if (r < 0) {
-        error = describe(r, nullptr);
+        error = dbus_describe(r, nullptr);
         return nullptr;
     }
     if ((r = sd_bus_set_address(bus, address.c_str())) < 0 || (r = sd_bus_set_bus_client(bus, 1)) < 0 ||
         (r = sd_bus_negotiate_fds(bus, 1)) < 0 ||
         (r = sd_bus_set_method_call_timeout(bus, dbus_call_timeout_usec)) < 0 || (r = sd_bus_start(bus)) < 0) {
-        error = address + ": " + describe(r, nullptr);
+        error = address + ": " + dbus_describe(r, nullptr);
         sd_bus_close_unref(bus);
         return nullptr;
     }
@@ -81,12 +79,14 @@ sd_bus* bus_connect(bool system, std::string& error)
             break;
     }
     if (r < 0) {
-        error = address + ": " + describe(r, nullptr);
+        error = address + ": " + dbus_describe(r, nullptr);
         sd_bus_close_unref(bus);
         return nullptr;
     }
     return bus;
 }
+
+namespace {
 
 bool is_missing_object(const sd_bus_error& e)
 {
@@ -99,7 +99,7 @@ bool is_missing_object(const sd_bus_error& e)
 
 bool dbus_screensaver_inhibit(dbus_screensaver_hold& hold, const char* app, const char* reason, std::string& error)
 {
-    sd_bus* bus = bus_connect(false, error);
+    sd_bus* bus = dbus_connect(false, error);
     if (!bus)
         return false;
     // GNOME serves the interface at the first path; KDE and others at the
@@ -121,7 +121,7 @@ bool dbus_screensaver_inhibit(dbus_screensaver_hold& hold, const char* app, cons
             hold.path = path;
             return true;
         }
-        error = "org.freedesktop.ScreenSaver " + std::string(path) + ": " + describe(r, &e);
+        error = "org.freedesktop.ScreenSaver " + std::string(path) + ": " + dbus_describe(r, &e);
         const bool try_next = is_missing_object(e);
         sd_bus_error_free(&e);
         if (!try_next)
@@ -148,7 +148,7 @@ void dbus_screensaver_uninhibit(dbus_screensaver_hold& hold)
 
 int dbus_logind_inhibit(const char* what, const char* who, const char* why, std::string& error)
 {
-    sd_bus* bus = bus_connect(true, error);
+    sd_bus* bus = dbus_connect(true, error);
     if (!bus)
         return -1;
     sd_bus_error e = SD_BUS_ERROR_NULL;
@@ -168,7 +168,7 @@ int dbus_logind_inhibit(const char* what, const char* who, const char* why, std:
             r = -errno;
     }
     if (r < 0)
-        error = "logind Inhibit: " + describe(r, &e);
+        error = "logind Inhibit: " + dbus_describe(r, &e);
     sd_bus_message_unref(reply);
     sd_bus_error_free(&e);
     sd_bus_close_unref(bus);

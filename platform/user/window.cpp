@@ -316,6 +316,26 @@ BOOL IsWindow(HWND hwnd)
     return user_find(hwnd) ? TRUE : FALSE;
 }
 
+BOOL EnumWindows(WNDENUMPROC proc, LPARAM lParam)
+{
+    if (!proc) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::vector<HWND> top;
+    {
+        std::lock_guard<std::mutex> lock(g_user_lock);
+        user_for_each_window([&](user_window& w) {
+            if (!w.parent)
+                top.push_back(w.hwnd);
+        });
+    }
+    for (HWND h : top)
+        if (IsWindow(h) && !proc(h, lParam))
+            break;
+    return TRUE;
+}
+
 HWND GetParent(HWND hwnd)
 {
     std::lock_guard<std::mutex> lock(g_user_lock);

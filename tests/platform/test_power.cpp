@@ -1,20 +1,26 @@
-// Keeping the display and the system awake: what the X server, the
-// session's screen saver service and logind see of SetThreadExecutionState.
+// Power and the display: what the X server, the session's screen saver
+// service and logind see of SetThreadExecutionState, and what windows are
+// sent when the display's state changes or the machine wakes from sleep.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include "../../platform/kernel/debug_output.h"
+#include "../../platform/notify/display_state.h"
 #include "dbus_services.h"
+#include "message_pump.h"
 #include "x11_probe.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/scrnsaver.h>
 #include <systemd/sd-bus.h>
 
+#include <powervirtual.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -196,4 +202,311 @@ TEST(KeepAwake, ScreenSaverStaysOffWhileHeldAndStartsAfterRelease)
 
     EXPECT_EQ(SetThreadExecutionState(ES_CONTINUOUS), kFullScreen);
     EXPECT_TRUE(x11_probe::wait_until(saver_on, 6000ms)) << "the screen saver did not start after release";
+}
+
+namespace {
+
+// What the test's windows were sent: the display state's data byte, or 'R'
+// for a resume.
+struct power_record {
+    HWND hwnd;
+    int what;
+};
+std::vector<power_record> g_power_seen;
+
+LRESULT CALLBACK power_probe_proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_POWERBROADCAST && wParam == PBT_POWERSETTINGCHANGE) {
+        const auto* setting = reinterpret_cast<const POWERBROADCAST_SETTING*>(lParam);
+        EXPECT_EQ(std::memcmp(&setting->PowerSetting, &GUID_CONSOLE_DISPLAY_STATE, sizeof(GUID)), 0);
+        EXPECT_EQ(setting->DataLength, sizeof(DWORD));
+        g_power_seen.push_back({hwnd, setting->Data[0]});
+    } else if (message == WM_POWERBROADCAST && wParam == PBT_APMRESUMEAUTOMATIC) {
+        g_power_seen.push_back({hwnd, 'R'});
+    }
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+// A window of the test that records its power messages, registered for the
+// display state (unless told otherwise) and let go at the end.
+class power_window {
+public:
+    explicit power_window(bool registered = true, HWND parent = nullptr)
+    {
+        static const bool class_registered = [] {
+            WNDCLASSW wc{};
+            wc.lpfnWndProc = power_probe_proc;
+            wc.hInstance = GetModuleHandleW(nullptr);
+            wc.lpszClassName = L"PowerProbe";
+            return RegisterClassW(&wc) != 0;
+        }();
+        EXPECT_TRUE(class_registered);
+        hwnd = CreateWindowExW(0, L"PowerProbe", L"power", parent ? WS_CHILD : WS_OVERLAPPEDWINDOW, 0, 0, 40, 30,
+                               parent, nullptr, GetModuleHandleW(nullptr), nullptr);
+        EXPECT_NE(hwnd, nullptr);
+        if (registered)
+            handle = RegisterPowerSettingNotification(hwnd, &GUID_CONSOLE_DISPLAY_STATE, DEVICE_NOTIFY_WINDOW_HANDLE);
+    }
+    ~power_window()
+    {
+        if (handle) {
+            EXPECT_TRUE(UnregisterPowerSettingNotification(handle));
+        }
+        DestroyWindow(hwnd);
+    }
+    // What this window was sent so far, in order.
+    std::vector<int> seen() const
+    {
+        std::vector<int> out;
+        for (const auto& r : g_power_seen)
+            if (r.hwnd == hwnd)
+                out.push_back(r.what);
+        return out;
+    }
+    // Pumps until this window has been sent n messages in all.
+    bool wait_for(size_t n, std::chrono::milliseconds timeout = 5000ms) const
+    {
+        return pump_until([&] { return seen().size() >= n; }, timeout);
+    }
+
+    HWND hwnd = nullptr;
+    HPOWERNOTIFY handle = nullptr;
+};
+
+// Sources back to the defaults after a case.
+struct default_sources_at_end {
+    ~default_sources_at_end()
+    {
+        notify_set_power_sources(power_sources{});
+        g_power_seen.clear();
+    }
+};
+
+// Emits a signal from a dbusmock service's object, as the service would.
+bool emit_signal(const std::string& address, const char* service, const char* path, const char* interface,
+                 const char* member, bool value)
+{
+    sd_bus* bus = dbus_test_connect(address);
+    if (!bus)
+        return false;
+    sd_bus_message* m = nullptr;
+    int r = sd_bus_message_new_method_call(bus, &m, service, path, "org.freedesktop.DBus.Mock", "EmitSignal");
+    if (r >= 0)
+        r = sd_bus_message_append(m, "sss", interface, member, "b");
+    if (r >= 0)
+        r = sd_bus_message_open_container(m, 'a', "v");
+    if (r >= 0)
+        r = sd_bus_message_append(m, "v", "b", value ? 1 : 0);
+    if (r >= 0)
+        r = sd_bus_message_close_container(m);
+    if (r >= 0)
+        r = sd_bus_call(bus, m, 0, nullptr, nullptr);
+    sd_bus_message_unref(m);
+    sd_bus_flush_close_unref(bus);
+    return r >= 0;
+}
+
+}  // namespace
+
+TEST(DisplayState, DpmsLevelsAreStatesAndOnlyChangesAreSent)
+{
+    struct {
+        bool enabled;
+        int level;
+        display_state state;
+    } const levels[] = {{true, 0, display_on},  {true, 1, display_dimmed}, {true, 2, display_off},
+                        {true, 3, display_off}, {false, 3, display_on}};
+    for (const auto& l : levels)
+        EXPECT_EQ(dpms_display_state(l.enabled, l.level), l.state) << l.enabled << " " << l.level;
+
+    // The server's answers fed to the polling, as Xvfb has no DPMS.
+    point_buses_nowhere();
+    default_sources_at_end restore;
+    struct fed {
+        std::mutex lock;
+        bool enabled = true;
+        int level = 0;
+    };
+    auto dpms = std::make_shared<fed>();
+    auto set = [&](bool enabled, int level) {
+        std::lock_guard<std::mutex> guard(dpms->lock);
+        dpms->enabled = enabled;
+        dpms->level = level;
+    };
+    power_sources sources;
+    sources.dpms = [dpms](bool& enabled, int& level) {
+        std::lock_guard<std::mutex> guard(dpms->lock);
+        enabled = dpms->enabled;
+        level = dpms->level;
+        return true;
+    };
+    sources.dpms_interval = 20ms;
+    notify_set_power_sources(sources);
+
+    power_window w;
+    ASSERT_NE(w.handle, nullptr);
+    ASSERT_TRUE(w.wait_for(1));  // the state at registration
+    set(true, 1);
+    ASSERT_TRUE(w.wait_for(2));
+    set(true, 2);
+    ASSERT_TRUE(w.wait_for(3));
+    set(true, 3);  // off still
+    pump_until([] { return false; }, 200ms);
+    set(false, 3);
+    ASSERT_TRUE(w.wait_for(4));
+    EXPECT_EQ(w.seen(), (std::vector<int>{1, 2, 0, 1}));
+
+    // A second registration gets the state once, the first nothing more.
+    power_window late;
+    ASSERT_TRUE(late.wait_for(1));
+    pump_until([] { return false; }, 200ms);
+    EXPECT_EQ(late.seen(), std::vector<int>{1});
+    EXPECT_EQ(w.seen().size(), 4u);
+
+    // A state injected by the virtual devices holds until the source changes.
+    power_virtual_display(0);
+    ASSERT_TRUE(late.wait_for(2));
+    pump_until([] { return false; }, 200ms);
+    EXPECT_EQ(late.seen(), (std::vector<int>{1, 0}));
+}
+
+TEST(DisplayState, XScreenSaverActivatedIsOffAndResetIsOn)
+{
+    x11_probe probe;
+    Display* d = probe.display();
+    ASSERT_NE(d, nullptr) << "these tests need an X display (tools/run-tests.sh)";
+    point_buses_nowhere();
+    default_sources_at_end restore;
+    struct reset_at_end {
+        Display* d;
+        ~reset_at_end()
+        {
+            XForceScreenSaver(d, ScreenSaverReset);
+            XSync(d, False);
+        }
+    } reset{d};
+
+    power_window w;
+    ASSERT_TRUE(w.wait_for(1));
+    EXPECT_EQ(w.seen(), std::vector<int>{1});
+    // What `xset s activate` and `xset s reset` do.
+    XForceScreenSaver(d, ScreenSaverActive);
+    XSync(d, False);
+    ASSERT_TRUE(w.wait_for(2));
+    XForceScreenSaver(d, ScreenSaverReset);
+    XSync(d, False);
+    ASSERT_TRUE(w.wait_for(3));
+    EXPECT_EQ(w.seen(), (std::vector<int>{1, 0, 1}));
+}
+
+TEST(DisplayState, SessionScreenSaverGivesTheStateWithoutTheXExtensions)
+{
+    if (python_with_dbusmock().empty())
+        GTEST_SKIP() << "python3-dbusmock is not installed (tools/install-deps.sh)";
+    private_bus session;
+    ASSERT_FALSE(session.address().empty()) << "no private dbus-daemon";
+    dbus_mock_service screensaver(session, false, "org.freedesktop.ScreenSaver",
+                                  {"--template", test_support_dir() + "/screensaver_mock.py"});
+    ASSERT_TRUE(screensaver.ready()) << screensaver.output();
+    point_buses_nowhere();
+    setenv("DBUS_SESSION_BUS_ADDRESS", session.address().c_str(), 1);
+    default_sources_at_end restore;
+    power_sources sources;
+    sources.x11 = false;
+    notify_set_power_sources(sources);
+
+    power_window w;
+    ASSERT_TRUE(w.wait_for(1));  // GetActive: false
+    for (bool active : {true, false}) {
+        ASSERT_TRUE(emit_signal(session.address(), "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver",
+                                "org.freedesktop.ScreenSaver", "ActiveChanged", active));
+        ASSERT_TRUE(w.wait_for(active ? 2 : 3));
+    }
+    EXPECT_EQ(w.seen(), (std::vector<int>{1, 0, 1}));
+}
+
+TEST(Resume, LogindWakingGoesToEveryTopLevelWindow)
+{
+    if (python_with_dbusmock().empty())
+        GTEST_SKIP() << "python3-dbusmock is not installed (tools/install-deps.sh)";
+    private_bus system;
+    ASSERT_FALSE(system.address().empty()) << "no private dbus-daemon";
+    dbus_mock_service logind(system, true, "org.freedesktop.login1", {"--template", "logind"});
+    ASSERT_TRUE(logind.ready()) << logind.output();
+    point_buses_nowhere();
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", system.address().c_str(), 1);
+    default_sources_at_end restore;
+    power_sources sources;
+    sources.x11 = false;  // no display state: only the resumes are seen
+    notify_set_power_sources(sources);
+
+    power_window registered;
+    power_window other(false);
+    power_window child(false, other.hwnd);
+    // The match is made on the power thread; a resume emitted before it
+    // would be missed, so the first is repeated until it arrives.
+    ASSERT_TRUE(pump_until(
+        [&] {
+            emit_signal(system.address(), "org.freedesktop.login1", "/org/freedesktop/login1",
+                        "org.freedesktop.login1.Manager", "PrepareForSleep", false);
+            return pump_until([&] { return !registered.seen().empty(); }, 300ms);
+        },
+        10s));
+    g_power_seen.clear();
+    // Going to sleep is not passed on; waking is, to both top-level windows.
+    ASSERT_TRUE(emit_signal(system.address(), "org.freedesktop.login1", "/org/freedesktop/login1",
+                            "org.freedesktop.login1.Manager", "PrepareForSleep", true));
+    ASSERT_TRUE(emit_signal(system.address(), "org.freedesktop.login1", "/org/freedesktop/login1",
+                            "org.freedesktop.login1.Manager", "PrepareForSleep", false));
+    ASSERT_TRUE(pump_until([&] { return registered.seen().size() == 1 && other.seen().size() == 1; }));
+    pump_until([] { return false; }, 200ms);
+    EXPECT_EQ(registered.seen(), std::vector<int>{'R'});
+    EXPECT_EQ(other.seen(), std::vector<int>{'R'});
+    EXPECT_TRUE(child.seen().empty());
+
+    // The virtual devices' resume takes the same way.
+    power_virtual_resume();
+    EXPECT_TRUE(pump_until([&] { return registered.seen().size() == 2 && other.seen().size() == 2; }));
+}
+
+TEST(PowerNotifications, WithoutBusesOrExtensionsRegistrationWorksAndNothingComes)
+{
+    // A system bus that takes the connection and never answers, no session bus.
+    mute_bus silent;
+    ASSERT_FALSE(silent.address().empty());
+    point_buses_nowhere();
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", silent.address().c_str(), 1);
+    default_sources_at_end restore;
+    power_sources sources;
+    sources.x11 = false;
+    notify_set_power_sources(sources);
+
+    {
+        const auto start = std::chrono::steady_clock::now();
+        power_window w;
+        EXPECT_NE(w.handle, nullptr);
+        // The buses are the power thread's to wait for, not the caller's.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+        pump_until([] { return false; }, 1500ms);
+        EXPECT_TRUE(w.seen().empty());
+    }
+
+    // Refused: no window, a window that is not one, other settings and flags.
+    power_window w(false);
+    const GUID other = {0x02731015, 0x4510, 0x4526, {0x99, 0xE6, 0xE5, 0xA1, 0x7E, 0xBD, 0x1A, 0xEA}};
+    struct {
+        HANDLE recipient;
+        const GUID* setting;
+        DWORD flags;
+    } const refused[] = {{nullptr, &GUID_CONSOLE_DISPLAY_STATE, DEVICE_NOTIFY_WINDOW_HANDLE},
+                         {reinterpret_cast<HANDLE>(0x7fff0001), &GUID_CONSOLE_DISPLAY_STATE, 0},
+                         {w.hwnd, nullptr, 0},
+                         {w.hwnd, &other, 0},
+                         {w.hwnd, &GUID_CONSOLE_DISPLAY_STATE, 1}};
+    for (const auto& r : refused) {
+        SetLastError(0);
+        EXPECT_EQ(RegisterPowerSettingNotification(r.recipient, r.setting, r.flags), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    }
+    EXPECT_FALSE(UnregisterPowerSettingNotification(reinterpret_cast<HPOWERNOTIFY>(0x1234)));
 }

@@ -3,8 +3,8 @@
 // and what an OpenCV error leaves behind.
 #include "TessalyDlg.h"
 
-#include "../../platform/kernel/debug_output.h"
 #include "pixels.h"
+#include "trace_capture.h"
 #include "x11_probe.h"
 
 #include <gtest/gtest.h>
@@ -24,10 +24,6 @@ protected:
 
     void SetUp() override
     {
-        debug_output_set_sink([this](const std::string& text) {
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_traces.push_back(text);
-        });
         ASSERT_TRUE(dlg.Create(102));
         const Window window = static_cast<Window>(reinterpret_cast<uintptr_t>(dlg.m_hWnd));
         ASSERT_TRUE(pump_until([&] { return probe.client_rect(window).width == 863; }));
@@ -47,15 +43,10 @@ protected:
     {
         ::ReleaseDC(control, dc);
         dlg.DestroyWindow();
-        debug_output_set_sink(nullptr);
     }
 
     RECT drawn() { return painted_box(dc, kControl, kGround); }
-    std::vector<std::string> traces()
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_traces;
-    }
+    std::vector<std::string> traces() { return capture.texts(); }
 
     x11_probe probe;
     CTessalyDlg dlg;
@@ -63,8 +54,7 @@ protected:
     HDC dc = nullptr;
 
 private:
-    std::mutex m_lock;
-    std::vector<std::string> m_traces;
+    trace_capture capture;
 };
 
 TEST_F(FramePresentation, FramesAreFittedAndCentredPicturesShownAtTheirSize)
@@ -150,8 +140,8 @@ TEST_F(FramePresentation, OpenCvErrorIsTracedAndGoesNoFurther)
 TEST_F(FramePresentation, AnotherThreadMayDrawWhileTheWindowsThreadIsBusy)
 {
     Image frame = solid(1920, 1080, kPaint);
-    std::thread capture([&] { dlg.DrawFrame(frame.get()); });
-    capture.join();
+    std::thread drawer([&] { dlg.DrawFrame(frame.get()); });
+    drawer.join();
     EXPECT_EQ(drawn(), (RECT{0, 69, 1000, 631}));
 }
 

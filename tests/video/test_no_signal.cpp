@@ -3,8 +3,8 @@
 // sizes, a missing file and repeated paints do.
 #include "TessalyDlg.h"
 
-#include "../../platform/kernel/debug_output.h"
 #include "pixels.h"
+#include "trace_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -80,7 +80,6 @@ protected:
         std::string pattern = (fs::temp_directory_path() / "vistamo-nosignal.XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         dir = pattern;
-        debug_output_set_sink([this](const std::string& text) { traces.push_back(text); });
         ASSERT_TRUE(dlg.Create(102));
         control = ::GetDlgItem(dlg.m_hWnd, 1001);
         ASSERT_NE(control, nullptr);
@@ -92,7 +91,6 @@ protected:
         if (dc)
             ::ReleaseDC(control, dc);
         dlg.DestroyWindow();
-        debug_output_set_sink(nullptr);
         std::error_code ec;
         fs::remove_all(dir, ec);
     }
@@ -150,7 +148,7 @@ protected:
     }
 
     fs::path dir;
-    std::vector<std::string> traces;
+    trace_capture capture;
     TestDlg dlg;
     HWND control = nullptr;
     HDC dc = nullptr;
@@ -189,7 +187,7 @@ TEST_F(NoSignal, WithoutAPictureTheGreenTextSitsOnTheCentreLine)
         EXPECT_FALSE(drawn_in({ox, oy + 1, ox + 40, oy + 10})) << "\"No\" has no descender";
     }
     // A missing picture is not worth a word; a file that is no picture is.
-    EXPECT_EQ(traces, std::vector<std::string>(2, "SetNoSignal error\n"));
+    EXPECT_EQ(capture.texts(), std::vector<std::string>(2, "SetNoSignal error\n"));
 }
 
 TEST_F(NoSignal, SmallPictureIsCentredAtItsSizeAndTheTextShowsBesideIt)
@@ -205,7 +203,7 @@ TEST_F(NoSignal, SmallPictureIsCentredAtItsSizeAndTheTextShowsBesideIt)
     EXPECT_TRUE(drawn_in({band.left, band.top, left, band.bottom}));
     EXPECT_TRUE(drawn_in({left + 100, band.top, band.right, band.bottom}));
     EXPECT_EQ(neither_black_nor_green({0, 0, left, 565}), 0);
-    EXPECT_TRUE(traces.empty());
+    EXPECT_TRUE(capture.texts().empty());
 }
 
 TEST_F(NoSignal, LargePictureIsShrunkToFitAndHidesTheText)
@@ -217,7 +215,7 @@ TEST_F(NoSignal, LargePictureIsShrunkToFitAndHidesTheText)
     EXPECT_EQ(pixels_differing(dc, {0, 100, 1000, 600}, kPaint), 0);
     EXPECT_EQ(pixels_differing(dc, {0, 0, 1000, 100}, kBlack), 0);
     EXPECT_EQ(pixels_differing(dc, {0, 600, 1000, 700}, kBlack), 0);
-    EXPECT_TRUE(traces.empty());
+    EXPECT_TRUE(capture.texts().empty());
 }
 
 TEST_F(NoSignal, NarrowControlClipsTheTextAtItsLeftEdge)
@@ -229,7 +227,7 @@ TEST_F(NoSignal, NarrowControlClipsTheTextAtItsLeftEdge)
     const RECT text = text_box(area);
     EXPECT_EQ(text.left, 0);
     EXPECT_LE(text.bottom, 100 / 2 + 8);
-    EXPECT_TRUE(traces.empty());
+    EXPECT_TRUE(capture.texts().empty());
 }
 
 TEST_F(NoSignal, ControlWithoutWidthOrHeightDrawsNothing)
@@ -242,7 +240,7 @@ TEST_F(NoSignal, ControlWithoutWidthOrHeightDrawsNothing)
         // OpenCV refuses to write into a frame without pixels; that stays inside.
         EXPECT_NO_THROW(dlg.SetNoSignal());
     }
-    EXPECT_EQ(traces, std::vector<std::string>(3, "SetNoSignal error\n"));
+    EXPECT_EQ(capture.texts(), std::vector<std::string>(3, "SetNoSignal error\n"));
 
     // Nothing was kept: the next call at a real size draws the full screen.
     resize(300, 200);
@@ -263,7 +261,7 @@ TEST_F(NoSignal, EveryCallRebuildsTheSameScreenAndRereadsThePicture)
     use_picture(solid(200, 100, kPaint).get());
     dlg.SetNoSignal();
     EXPECT_EQ(pixels_differing(dc, {331, 232, 531, 332}, kPaint), 0);
-    EXPECT_TRUE(traces.empty());
+    EXPECT_TRUE(capture.texts().empty());
 }
 
 TEST_F(NoSignal, PictureClaimingMoreThanTheWrapperTakesIsRefusedUndecoded)
@@ -288,7 +286,7 @@ TEST_F(NoSignal, PictureClaimingMoreThanTheWrapperTakesIsRefusedUndecoded)
     if (watched) {
         EXPECT_LT(g_largest_allocation.load(), 16u << 20) << "the picture was decoded";
     }
-    EXPECT_EQ(traces, std::vector<std::string>{"SetNoSignal error\n"}) << "once, not once per paint";
+    EXPECT_EQ(capture.texts(), std::vector<std::string>{"SetNoSignal error\n"}) << "once, not once per paint";
     EXPECT_EQ(neither_black_nor_green(area), 0);
     EXPECT_TRUE(drawn_in(area)) << "the text";
 }
@@ -313,7 +311,7 @@ TEST_F(NoSignal, ReplacedPictureShowsAtTheNextPaint)
     dlg.SetNoSignal();
     EXPECT_EQ(pixels_differing(dc, {381, 257, 481, 307}, RGB(0, 200, 0)), 0);
     EXPECT_EQ(pixels_differing(dc, {331, 232, 381, 257}, kBlack), 0) << "the old picture is gone";
-    EXPECT_TRUE(traces.empty());
+    EXPECT_TRUE(capture.texts().empty());
 }
 
 TEST_F(NoSignal, CutShortPictureIsTracedOncePerChangeOfTheFile)
@@ -327,12 +325,12 @@ TEST_F(NoSignal, CutShortPictureIsTracedOncePerChangeOfTheFile)
         dlg.SetNoSignal();
         EXPECT_EQ(neither_black_nor_green(area), 0) << "paint " << paint;
     }
-    EXPECT_EQ(traces.size(), 1u);
+    EXPECT_EQ(capture.texts().size(), 1u);
 
     write_file(file, std::vector<uchar>(whole.begin(), whole.begin() + static_cast<long>(whole.size() / 3)));
     dlg.SetNoSignal();
     dlg.SetNoSignal();
-    EXPECT_EQ(traces, std::vector<std::string>(2, "SetNoSignal error\n"));
+    EXPECT_EQ(capture.texts(), std::vector<std::string>(2, "SetNoSignal error\n"));
 }
 
 TEST_F(NoSignal, PaintingTheDialogWithoutVideoShowsIt)
@@ -346,7 +344,7 @@ TEST_F(NoSignal, PaintingTheDialogWithoutVideoShowsIt)
     const RECT text = text_box(area);
     EXPECT_GE(text.left, 863 / 2 - 100);
     EXPECT_LE(text.bottom, 565 / 2 + 8);
-    EXPECT_TRUE(traces.empty());
+    EXPECT_TRUE(capture.texts().empty());
 }
 
 }  // namespace

@@ -1,0 +1,61 @@
+// Where the display's power state comes from (layer-internal). No Win32
+// header here: the X side includes Xlib, whose names clash with Win32's.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+// The console display state as PBT_POWERSETTINGCHANGE carries it.
+enum display_state : unsigned char { display_off = 0, display_on = 1, display_dimmed = 2 };
+
+// A DPMS power level (DPMSModeOn, Standby, Suspend, Off) as a display
+// state: standby dims, suspend and off are off. With DPMS disabled the
+// server never powers the display down, so it is on. Pure.
+display_state dpms_display_state(bool enabled, int level);
+
+// Asks the server's DPMS: false if it has no DPMS, else whether DPMS is
+// enabled and the power level.
+using dpms_query = std::function<bool(bool& enabled, int& level)>;
+
+// Which sources a power watcher started from now on may use, so that tests
+// can reach each one: the X display's (DPMS, then the screen saver
+// extension), with DPMS asked through `dpms` where set instead of the
+// server (the extension has no events and Xvfb lacks it), polled every
+// `dpms_interval`.
+struct power_sources {
+    bool x11 = true;
+    dpms_query dpms;
+    std::chrono::milliseconds dpms_interval{1000};
+};
+void notify_set_power_sources(const power_sources& sources);
+power_sources notify_power_sources();
+
+// The X display's state on a connection of its own (the UI connection's
+// events belong to the X thread). One thread uses an object, from its
+// creation to its end.
+class x11_display_watch {
+public:
+    // Opens $DISPLAY and finds DPMS (through dpms where set) or, without
+    // it, selects the screen saver extension's notifications.
+    explicit x11_display_watch(const power_sources& sources);
+    ~x11_display_watch();
+    x11_display_watch(const x11_display_watch&) = delete;
+    x11_display_watch& operator=(const x11_display_watch&) = delete;
+
+    // What gives the state: "DPMS", "the X screen saver", or null for
+    // neither (then the display's state is not known here).
+    const char* source() const;
+    // The descriptor to wait on for screen saver events; -1 if none.
+    int fd() const;
+    // How long until DPMS is due to be asked again (zero: now); max() when
+    // nothing is polled.
+    std::chrono::milliseconds due() const;
+    // Reads what came (events, or DPMS when it is due) and gives the state
+    // as now known; false while there is no source.
+    bool state(display_state& out);
+
+private:
+    struct impl;
+    std::unique_ptr<impl> m;
+};
