@@ -54,6 +54,12 @@ void video_input_remove_virtual(int id);
 // notification thread, without waiting for the windows to handle them.
 void video_input_plug_virtual(int id, bool plugged);
 
+// The device's open sources hang, as a stream can after the machine slept:
+// their reads block, delivering nothing, until the source is released
+// (then they return false). The device stays listed and a new open
+// delivers as before. Any thread.
+void video_input_stall_virtual(int id);
+
 // What a virtual device has done since it was last opened, for the
 // benchmarks and tests: frames its clock produced, frames read, and for
 // each read frame (the latest 100,000 at most) the milliseconds from read

@@ -100,6 +100,15 @@ public:
         m_stop_signal.notify_all();
     }
 
+    void stall()
+    {
+        {
+            std::lock_guard<std::mutex> hold(m_stop_lock);
+            m_stalled = true;
+        }
+        m_stop_signal.notify_all();
+    }
+
     bool read_frame(cv::Mat& frame) override
     {
         const auto entered = clock_type::now();
@@ -124,8 +133,11 @@ public:
         const auto due = m_start + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(k * period));
         {
             std::unique_lock<std::mutex> hold(m_stop_lock);
-            if (m_stop_signal.wait_until(hold, due, [&] { return m_stopped; }))
+            if (m_stop_signal.wait_until(hold, due, [&] { return m_stopped || m_stalled; })) {
+                // A hung stream holds its reader until it is let go.
+                m_stop_signal.wait(hold, [&] { return m_stopped; });
                 return false;
+            }
         }
         if (!next_picture(frame, k))
             return false;
@@ -194,9 +206,10 @@ private:
     clock_type::time_point m_last_return;
     long long m_next = 0;  // the first frame not returned yet
     long long m_reads = 0;
-    std::mutex m_stop_lock;  // guards m_stopped
+    std::mutex m_stop_lock;  // guards m_stopped and m_stalled
     std::condition_variable m_stop_signal;
     bool m_stopped = false;
+    bool m_stalled = false;
 };
 
 }  // namespace
@@ -321,6 +334,22 @@ void video_input_plug_virtual(int id, bool plugged)
     // After the listing: the sound card's arrival, held for this node, then
     // finds the device.
     notify_inject_udev_like("add", parts.video);
+}
+
+void video_input_stall_virtual(int id)
+{
+    std::vector<std::shared_ptr<video_input_source>> open;
+    {
+        std::lock_guard<std::mutex> hold(g_devices_lock);
+        for (auto& e : devices())
+            if (e.id == id)
+                for (const auto& w : e.sources)
+                    if (auto s = w.lock())
+                        open.push_back(std::move(s));
+    }
+    // Outside the registry's lock, as for a pull.
+    for (const auto& s : open)
+        std::static_pointer_cast<virtual_source>(s)->stall();
 }
 
 std::shared_ptr<video_input_source> video_input_open_virtual(int id)
