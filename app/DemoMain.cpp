@@ -3,13 +3,17 @@
 // goes nowhere): the machine's own microphone is not played back through
 // its speakers. The stick is plugged in two seconds after start-up, as a
 // user would; SIGUSR1 pulls it out, or plugs it in again, while the demo
-// runs. Options (the product takes none):
+// runs. Lines on standard input do the same and more, through the paths
+// the real events take: "plug", "unplug", "off", "on" and "dim" (the
+// display), "resume" (the machine woke from sleep). Options (the product
+// takes none):
 //   --no-device   no stick: the no-signal screen
 //   --file PATH   frames from a video file instead of the test pattern; only
 //                 a regular file is taken, anything else ends the demo
 #include "Pipe.h"
 #include "TessalyApp.h"
 
+#include <powervirtual.h>
 #include <videoinput.h>
 #include <wavevirtual.h>
 
@@ -19,6 +23,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -99,14 +104,34 @@ void on_toggle_signal(int)
     errno = saved;
 }
 
+// Carries out one line of standard input; plugged is the stick's state.
+void run_command(const std::string& line, int device, bool& plugged)
+{
+    if ((line == "plug" || line == "unplug") && device != 0) {
+        plugged = line == "plug";
+        video_input_plug_virtual(device, plugged);
+    } else if (line == "off" || line == "on" || line == "dim") {
+        power_virtual_display(line == "off" ? 0 : line == "on" ? 1 : 2);
+    } else if (line == "resume") {
+        power_virtual_resume();
+    } else if (!line.empty()) {
+        std::fputs(device != 0 ? "vistamo-demo: commands: plug, unplug, off, on, dim, resume\n"
+                               : "vistamo-demo: commands (no stick): off, on, dim, resume\n",
+                   stderr);
+    }
+}
+
 // Plugs the stick in two seconds after start-up, then pulls it out or plugs
-// it in again at each SIGUSR1. Detached: it waits in poll() until the
-// process ends, and touches nothing the dialog's end tears down.
+// it in again at each SIGUSR1, and carries out the lines on standard input.
+// Detached: it waits in poll() until the process ends, and touches nothing
+// the dialog's end tears down.
 void plug_thread(int device)
 {
     using clock_type = std::chrono::steady_clock;
     bool plugged = false;
-    bool first_plug_due = true;  // a signal before it plugs the stick in early
+    bool first_plug_due = device != 0;  // a signal or command before it plugs the stick in early
+    bool reading = true;  // standard input still open
+    std::string pending;
     const auto plug_at = clock_type::now() + std::chrono::seconds(2);
     for (;;) {
         int timeout = -1;
@@ -120,19 +145,36 @@ void plug_thread(int device)
             }
             timeout = static_cast<int>(left) + 1;
         }
-        pollfd fd{g_toggleFd, POLLIN, 0};
-        const int r = ::poll(&fd, 1, timeout);
+        pollfd fds[2] = {{g_toggleFd, POLLIN, 0}, {reading ? STDIN_FILENO : -1, POLLIN, 0}};
+        const int r = ::poll(fds, 2, timeout);
         if (r < 0 && errno != EINTR) {
-            std::perror("vistamo-demo: poll; SIGUSR1 no longer pulls the stick");
+            std::perror("vistamo-demo: poll; SIGUSR1 and commands no longer work");
             return;
         }
         if (r <= 0)
+            continue;
+        if (fds[1].revents) {
+            char buffer[256];
+            const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+            // The end of the input, or a terminal this process may not read
+            // (in the background, with SIGTTIN ignored).
+            if (n <= 0 && !(n < 0 && (errno == EINTR || errno == EAGAIN)))
+                reading = false;
+            pending.append(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+                first_plug_due = false;
+                run_command(pending.substr(0, end), device, plugged);
+            }
+            if (pending.size() > 1024)
+                pending.clear();
+        }
+        if (!(fds[0].revents & POLLIN))
             continue;
         uint64_t count = 0;
         if (::read(g_toggleFd, &count, sizeof count) != static_cast<ssize_t>(sizeof count))
             continue;
         // Each signal toggles once; two that came together cancel out.
-        if (count % 2 == 0)
+        if (count % 2 == 0 || device == 0)
             continue;
         first_plug_due = false;
         plugged = !plugged;
@@ -141,8 +183,9 @@ void plug_thread(int device)
 }
 
 const bool g_plugThreadStarted = [] {
-    if (g_demoDevice == 0)
-        return false;
+    // A demo sent to the background of a terminal is not stopped for
+    // reading it: the read fails instead.
+    ::signal(SIGTTIN, SIG_IGN);
     g_toggleFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (g_toggleFd < 0) {
         std::perror("vistamo-demo: eventfd; the stick stays unplugged");

@@ -6,11 +6,6 @@
 
 #include <memory>
 
-LRESULT CALLBACK RenderWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    return ::DefWindowProcW(hwnd, message, wParam, lParam);
-}
-
 bool CTessalyDlg::RegisterNotifications()
 {
     // With DEVICE_NOTIFY_ALL_INTERFACE_CLASSES the class in the filter

@@ -28,7 +28,12 @@
 DWORD WINAPI CaptureThreadProc(LPVOID param);
 
 // Window procedure of the hidden "RenderWindow" window that receives the
-// display-state notifications. UI thread.
+// display-state notifications. The display going off (data byte 0) while
+// sound is on switches sound off; on or dimmed (any other byte) after sound
+// was once on and is now off waits 1 s and, if the stick is found, switches
+// sound on, waits 2 s and raises the output to full volume. Video is left
+// alone. Every message then goes to DefWindowProcW. UI thread; it blocks
+// for up to about 3 s.
 LRESULT CALLBACK RenderWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The CPipe base is constructed and destroyed with the dialog but never
@@ -90,6 +95,13 @@ public:
     // key ends the dialog. Everything else goes to the dialog's own
     // handling.
     BOOL PreTranslateMessage(MSG* pMsg) override;
+
+    // After waking from sleep (PBT_APMRESUMEAUTOMATIC): sound off, the
+    // source released and its run waited for as an unplug does, then the
+    // stick searched for and opened with a new run, or the no-signal
+    // screen. Full screen and the stick's presence stay as they are. Every
+    // message then goes on to the dialog's own handling.
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
 
     // Asks for arrivals and removals of device interfaces of every class
     // at this window, and creates the hidden "Zombie" window (class
