@@ -2,7 +2,7 @@
 
 UBSAN_ENV := UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: build run demo test stress test-tsan bench clean
+.PHONY: build run demo package test stress test-tsan bench clean
 
 build:
 	tools/install-deps.sh
@@ -15,11 +15,20 @@ run: build
 demo: build
 	tools/demo.sh build
 
+# The Debian package, build-package/vistamo_<version>_amd64.deb: a Release
+# build of the product alone.
+package:
+	tools/install-deps.sh
+	tools/build-package.sh build-package
+
+# The suite, then the package: lintian, and the installed program started.
 test:
 	tools/install-deps.sh
 	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug '-DVISTAMO_SANITIZE=address;undefined'
 	cmake --build build-test -j2
 	$(UBSAN_ENV) tools/run-tests.sh build-test -j2
+	tools/build-package.sh build-package
+	tools/check-package.sh build-package
 
 # 1000 plug/pull cycles of the virtual stick while it streams (about half an
 # hour): longer than ctest's limit per case, so the case runs on its own.
@@ -43,4 +52,4 @@ bench:
 	tools/run-bench.sh build-bench
 
 clean:
-	rm -rf build build-test build-tsan build-bench
+	rm -rf build build-test build-tsan build-bench build-package
