@@ -178,7 +178,7 @@ void CTessalyDlg::OnSize(UINT nType, int cx, int cy)
         CDialog::OnSize(nType, cx, cy);
         if (nType == SIZE_MINIMIZED)
             return;
-        static const int kControls[] = {-1, 1001, 1002, 1003, 1006, IDCANCEL, IDOK, 1000};
+        static const int kControls[] = {-1, IDC_PICTURE, 1002, 1003, 1006, IDCANCEL, IDOK, 1000};
         for (int id : kControls)
             ChangeSize(GetDlgItem(id), cx, cy);
         GetClientRect(&m_rcClient);

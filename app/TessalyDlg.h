@@ -45,7 +45,7 @@ public:
     // runs.
     ~CTessalyDlg() override;
 
-    // Put image on the picture control (1001), straight into its window:
+    // Put image on the picture control (IDC_PICTURE), straight into its window:
     // DrawFrame scales it to the largest size that keeps its aspect ratio,
     // centred; DrawFrameCentered draws it 1:1 and centred, shrinking it
     // (never enlarging) only when it does not fit. The parts of the control

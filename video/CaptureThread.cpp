@@ -1,15 +1,10 @@
 // The capture run: frames are read and drawn on the capture thread itself,
 // one at a time, with no queue and no hand-off to the UI thread.
 #include "TessalyDlg.h"
+#include "resource.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/core_c.h>
-
-namespace {
-
-const int kPictureControl = 1001;
-
-}  // namespace
 
 DWORD WINAPI CaptureThreadProc(LPVOID param)
 {
@@ -20,7 +15,7 @@ DWORD WINAPI CaptureThreadProc(LPVOID param)
 int CTessalyDlg::CaptureLoop()
 {
     CRect rect;
-    if (CWnd* control = GetDlgItem(kPictureControl))
+    if (CWnd* control = GetDlgItem(IDC_PICTURE))
         ::GetClientRect(control->GetSafeHwnd(), &rect);
 
     cv::Mat black = cv::Mat::zeros(cv::Size(rect.Width(), rect.Height()), CV_8UC3);

@@ -1,6 +1,7 @@
 // The main dialog's frame drawing: every video frame, the black frames and
 // the no-signal picture reach the screen here.
 #include "TessalyDlg.h"
+#include "resource.h"
 
 #include "CvvImage.h"
 #include "cv_compat.h"
@@ -9,7 +10,6 @@
 
 namespace {
 
-const int kPictureControl = 1001;
 
 // The picture control's device context, given back on every way out.
 class ControlDC {
@@ -38,7 +38,7 @@ private:
 void present(const CWnd& dialog, IplImage* image, void (CCvvImage::*draw)(HDC, RECT*))
 {
     try {
-        CWnd* control = dialog.GetDlgItem(kPictureControl);
+        CWnd* control = dialog.GetDlgItem(IDC_PICTURE);
         HWND window = control ? control->GetSafeHwnd() : nullptr;
         ControlDC dc(window);
         if (!dc.Get())

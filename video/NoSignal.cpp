@@ -10,6 +10,7 @@
 // decoded: a few hundred bytes of JPEG can claim 16000 x 16000 pixels,
 // 768 MB and a second of work once decoded.
 #include "TessalyDlg.h"
+#include "resource.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/types_c.h>
@@ -224,7 +225,7 @@ void CTessalyDlg::SetNoSignal()
 {
     try {
         CRect rect(0, 0, 0, 0);
-        if (CWnd* control = GetDlgItem(1001))
+        if (CWnd* control = GetDlgItem(IDC_PICTURE))
             control->GetClientRect(&rect);
         const int width = rect.right - rect.left;
         const int height = rect.bottom - rect.top;

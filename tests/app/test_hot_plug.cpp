@@ -4,6 +4,7 @@
 //
 // Needs an X display with a window manager (tools/run-tests.sh).
 #include "TessalyDlg.h"
+#include "resource.h"
 
 #include "message_pump.h"
 
@@ -94,7 +95,7 @@ protected:
     // The control's middle row, along which the test pattern's square moves.
     std::vector<COLORREF> middle_row()
     {
-        HWND control = ::GetDlgItem(hwnd, 1001);
+        HWND control = ::GetDlgItem(hwnd, IDC_PICTURE);
         RECT rc;
         ::GetClientRect(control, &rc);
         std::vector<COLORREF> pixels;
@@ -108,7 +109,7 @@ protected:
     // black field, one of the test pattern's bars (never black) in video.
     COLORREF left_middle()
     {
-        HWND control = ::GetDlgItem(hwnd, 1001);
+        HWND control = ::GetDlgItem(hwnd, IDC_PICTURE);
         RECT rc;
         ::GetClientRect(control, &rc);
         HDC dc = ::GetDC(control);

@@ -2,6 +2,7 @@
 // through its messages, observed through the layer and an independent X
 // client. And the application object's settings for the framework.
 #include "TessalyApp.h"
+#include "resource.h"
 #include "TessalyDlg.h"
 
 #include "message_pump.h"
@@ -51,7 +52,7 @@ CRect client_of(HWND hwnd)
 CRect picture_rect(HWND dialog)
 {
     CRect rc;
-    ::GetWindowRect(::GetDlgItem(dialog, 1001), &rc);
+    ::GetWindowRect(::GetDlgItem(dialog, IDC_PICTURE), &rc);
     ::ScreenToClient(dialog, reinterpret_cast<LPPOINT>(&rc.left));
     ::ScreenToClient(dialog, reinterpret_cast<LPPOINT>(&rc.right));
     return rc;

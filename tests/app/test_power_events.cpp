@@ -5,6 +5,7 @@
 //
 // Needs an X display with a window manager (tools/run-tests.sh).
 #include "TessalyDlg.h"
+#include "resource.h"
 
 #include "../../platform/kernel/debug_output.h"
 #include "message_pump.h"
@@ -159,7 +160,7 @@ protected:
     // black field, or whatever was drawn there.
     COLORREF left_middle()
     {
-        HWND control = ::GetDlgItem(hwnd, 1001);
+        HWND control = ::GetDlgItem(hwnd, IDC_PICTURE);
         RECT rc;
         ::GetClientRect(control, &rc);
         HDC dc = ::GetDC(control);

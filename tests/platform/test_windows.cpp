@@ -5,6 +5,7 @@
 //
 // Needs an X display with a window manager (tools/run-tests.sh).
 #include <windows.h>
+#include "resource.h"
 
 #include <gtest/gtest.h>
 
@@ -909,7 +910,7 @@ TEST_F(WindowTest, DestroyedAndMadeUpWindowsFailCleanly)
         EXPECT_EQ(SetTimer(h, 1, 10, nullptr), 0u);
         EXPECT_FALSE(KillTimer(h, 1));
         EXPECT_EQ(GetParent(h), nullptr);
-        EXPECT_EQ(GetDlgItem(h, 1001), nullptr);
+        EXPECT_EQ(GetDlgItem(h, IDC_PICTURE), nullptr);
         EXPECT_EQ(GetSystemMenu(h, FALSE), nullptr);
         EXPECT_FALSE(EndDialog(h, IDOK));
         RECT units{4, 8, 4, 8};
@@ -942,7 +943,7 @@ protected:
             return;
         g_hook = [this](HWND h, UINT m, WPARAM, LPARAM, LRESULT&) {
             if (m == WM_INITDIALOG) {
-                m_items_during_init = GetDlgItem(h, 1001) != nullptr && GetDlgItem(h, 1007) != nullptr;
+                m_items_during_init = GetDlgItem(h, IDC_PICTURE) != nullptr && GetDlgItem(h, 1007) != nullptr;
                 m_visible_during_init = IsWindowVisible(h) != FALSE;
             }
             return false;
@@ -988,12 +989,12 @@ TEST_F(DialogTest, CreationRunsInitDialogWithTheInitParameter)
 TEST_F(DialogTest, ControlsArePlacedFromTheTemplate)
 {
     ASSERT_NE(m_dlg, nullptr);
-    HWND picture = GetDlgItem(m_dlg, 1001);
+    HWND picture = GetDlgItem(m_dlg, IDC_PICTURE);
     HWND list = GetDlgItem(m_dlg, 1007);
     ASSERT_NE(picture, nullptr);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(GetParent(picture), m_dlg);
-    EXPECT_EQ(GetDlgCtrlID(picture), 1001);
+    EXPECT_EQ(GetDlgCtrlID(picture), IDC_PICTURE);
     EXPECT_EQ(GetDlgCtrlID(list), 1007);
     EXPECT_EQ(GetDlgItem(m_dlg, 4242), nullptr);
 
@@ -1100,7 +1101,7 @@ TEST_F(DialogTest, IsDialogMessageTurnsEscapeAndReturnIntoCommands)
     EXPECT_EQ(commands(m_dlg, IDCANCEL).size(), 1u);
 
     // Keys on a control of the dialog count for the dialog too.
-    MSG ret{GetDlgItem(m_dlg, 1001), WM_KEYDOWN, VK_RETURN, 0, 0, {0, 0}};
+    MSG ret{GetDlgItem(m_dlg, IDC_PICTURE), WM_KEYDOWN, VK_RETURN, 0, 0, {0, 0}};
     EXPECT_TRUE(IsDialogMessageW(m_dlg, &ret));
     EXPECT_EQ(commands(m_dlg, IDOK).size(), 1u);
     EXPECT_EQ(commands(m_dlg, IDCANCEL).size(), 1u);

@@ -5,6 +5,7 @@
 //
 // Needs an X display with a window manager (tools/run-tests.sh).
 #include "TessalyDlg.h"
+#include "resource.h"
 
 #include "../../platform/kernel/debug_output.h"
 #include "pixels.h"
@@ -76,7 +77,7 @@ protected:
             m_traces.push_back(text);
         });
         ASSERT_TRUE(dlg.Create(102));
-        control = ::GetDlgItem(dlg.m_hWnd, 1001);
+        control = ::GetDlgItem(dlg.m_hWnd, IDC_PICTURE);
     }
 
     long long delivered() { return video_input_get_virtual_stats(device).delivered; }
@@ -201,7 +202,7 @@ TEST_F(CaptureRun, TheStopCommandWhileTheRunStartsLeavesSoundOff)
 TEST_F(CaptureRun, WithoutAStickNoRunStarts)
 {
     dlg.Create(102);
-    control = ::GetDlgItem(dlg.m_hWnd, 1001);
+    control = ::GetDlgItem(dlg.m_hWnd, IDC_PICTURE);
     EXPECT_FALSE(dlg.m_bDevicePresent);
     EXPECT_FALSE(dlg.m_capture.isOpened());
     EXPECT_TRUE(dlg.m_captureThreads.empty());

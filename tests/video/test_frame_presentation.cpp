@@ -2,6 +2,7 @@
 // where frames and the no-signal picture land, which images are ignored,
 // and what an OpenCV error leaves behind.
 #include "TessalyDlg.h"
+#include "resource.h"
 
 #include "pixels.h"
 #include "trace_capture.h"
@@ -29,7 +30,7 @@ protected:
         ASSERT_TRUE(pump_until([&] { return probe.client_rect(window).width == 863; }));
         // The picture control follows the client area to the worked examples' size.
         probe.resize(window, 1000, 700);
-        control = ::GetDlgItem(dlg.m_hWnd, 1001);
+        control = ::GetDlgItem(dlg.m_hWnd, IDC_PICTURE);
         ASSERT_TRUE(pump_until([&] {
             RECT rc;
             ::GetClientRect(control, &rc);

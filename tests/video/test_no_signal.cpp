@@ -2,6 +2,7 @@
 // where the text lands, how the picture covers it, and what odd control
 // sizes, a missing file and repeated paints do.
 #include "TessalyDlg.h"
+#include "resource.h"
 
 #include "pixels.h"
 #include "trace_capture.h"
@@ -81,7 +82,7 @@ protected:
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         dir = pattern;
         ASSERT_TRUE(dlg.Create(102));
-        control = ::GetDlgItem(dlg.m_hWnd, 1001);
+        control = ::GetDlgItem(dlg.m_hWnd, IDC_PICTURE);
         ASSERT_NE(control, nullptr);
         dlg.m_strNoSignalImage = (dir / "missing.jpg").c_str();
         resize(863, 565);
