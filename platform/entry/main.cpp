@@ -2,7 +2,7 @@
 // the Win32-style arguments to the program's wWinMain.
 #include <windows.h>
 
-#include "../user/x11_display.h"
+#include "../x11/x11_display.h"
 
 #include <csignal>
 #include <cstdio>

@@ -57,25 +57,14 @@ bool gdi_clip(const gdi_dc& dc, RECT& r)
     return r.right > r.left && r.bottom > r.top;
 }
 
-HDC gdi_open_dc(HWND hwnd, const RECT* clip)
+HDC gdi_create_dc(HWND hwnd, std::shared_ptr<gdi_surface> surface, const RECT& clip,
+                  std::vector<gdi_see_through> see_through)
 {
     auto dc = std::make_unique<gdi_dc>();
-    {
-        std::lock_guard<std::mutex> lock(user_lock());
-        user_window* w = user_find(hwnd);
-        if (!w || !w->surface)
-            return nullptr;
-        dc->hwnd = hwnd;
-        dc->surface = w->surface;
-        dc->clip = clip ? *clip : RECT{0, 0, w->width, w->height};
-        if (!(w->style & WS_CLIPCHILDREN)) {
-            for (HWND c : w->children) {
-                user_window* cw = user_find(c);
-                if (cw && cw->surface && (cw->ex_style & WS_EX_TRANSPARENT) && (cw->style & WS_VISIBLE))
-                    dc->see_through.push_back({cw->surface, cw->x, cw->y});
-            }
-        }
-    }
+    dc->hwnd = hwnd;
+    dc->surface = std::move(surface);
+    dc->clip = clip;
+    dc->see_through = std::move(see_through);
     std::lock_guard<std::mutex> lock(g_objects_lock);
     live_dcs().insert(dc.get());
     return reinterpret_cast<HDC>(dc.release());
@@ -104,8 +93,6 @@ void gdi_show_through(gdi_dc& dc, const RECT& rect)
         gdi_surface_present(to, shown);
     }
 }
-
-HDC GetDC(HWND hwnd) { return gdi_open_dc(hwnd, nullptr); }
 
 int ReleaseDC(HWND, HDC hdc)
 {
@@ -207,15 +194,13 @@ BOOL ExtTextOutW(HDC hdc, int, int, UINT options, const RECT* rect, LPCWSTR, UIN
     return TRUE;
 }
 
-BOOL DrawIcon(HDC hdc, int x, int y, HICON icon)
+BOOL gdi_draw_icon_image(HDC hdc, int x, int y, int size_w, int size_h, const RES_ICON_IMAGE* image)
 {
     gdi_dc* dc = gdi_dc_from(hdc);
-    const RES_ICON_IMAGE* image = user_icon_image(icon);
-    if (!dc || !image || image->width <= 0 || image->height <= 0)
+    if (!dc || !image || image->width <= 0 || image->height <= 0 || size_w <= 0 || size_h <= 0)
         return FALSE;
-    // Drawn at the system icon size; each target pixel averages the source
-    // pixels it covers, weighting colour by alpha.
-    const int size_w = GetSystemMetrics(SM_CXICON), size_h = GetSystemMetrics(SM_CYICON);
+    // Each target pixel averages the source pixels it covers, weighting
+    // colour by alpha.
     gdi_draw(*dc, RECT{x, y, x + size_w, y + size_h}, [&](const RECT& r) {
         for (int ty = r.top; ty < r.bottom; ++ty) {
             int sy0 = (ty - y) * image->height / size_h, sy1 = std::max(sy0 + 1, (ty - y + 1) * image->height / size_h);

@@ -7,7 +7,7 @@
 // answers Expose events without waking the program.
 #pragma once
 
-#include "../user/user_internal.h"
+#include "gdi_surface.h"
 
 #include <cstdint>
 #include <memory>
@@ -42,16 +42,6 @@ struct gdi_surface {
 // Presenting does not wait itself, so the drawing thread gets on with the
 // next frame while the server copies this one.
 void gdi_surface_begin_write(gdi_surface& surface);
-
-// A child that the parent's drawing shows through: a visible child with
-// WS_EX_TRANSPARENT of a window without WS_CLIPCHILDREN. On Win32 such a
-// parent paints over the child's area and the child does not hide it; here
-// every window has its own X window and surface, so the parent's pixels
-// are copied into the child's surface where the two overlap.
-struct gdi_see_through {
-    std::shared_ptr<gdi_surface> surface;
-    int x = 0, y = 0;  // the child's origin in the parent's client area
-};
 
 // A device context: a window's surface seen through a clip rectangle.
 // Used by one thread at a time, as on Win32.

@@ -8,7 +8,7 @@
 // connection with XPutImage.
 #include "gdi_internal.h"
 
-#include "../user/x11_display.h"
+#include "../x11/x11_display.h"
 
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>

@@ -4,7 +4,7 @@
 // record to the windows, waiting each time until the window's thread has
 // handled it, as SendMessageW does.
 #include "display_state.h"
-#include "../power/power_internal.h"
+#include "../dbus/dbus_connection.h"
 
 #include <windows.h>
 #include <powervirtual.h>
@@ -220,13 +220,6 @@ void send_resume()
             SendMessageW(hwnd, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
 }
 
-uint64_t now_usec()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
-}
-
 // Adds a bus connection to the poll set; lowers timeout_ms to its next timeout.
 void add_bus(const bus_watch& w, std::vector<pollfd>& fds, int& timeout_ms)
 {
@@ -235,7 +228,7 @@ void add_bus(const bus_watch& w, std::vector<pollfd>& fds, int& timeout_ms)
     fds.push_back({sd_bus_get_fd(w.bus), static_cast<short>(sd_bus_get_events(w.bus)), 0});
     uint64_t until = 0;
     if (sd_bus_get_timeout(w.bus, &until) >= 0 && until != UINT64_MAX) {
-        const uint64_t now = now_usec();
+        const uint64_t now = dbus_now_usec();
         const int wait = until <= now ? 0 : static_cast<int>(std::min<uint64_t>((until - now + 999) / 1000, 60000));
         timeout_ms = timeout_ms < 0 ? wait : std::min(timeout_ms, wait);
     }

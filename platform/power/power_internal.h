@@ -6,10 +6,10 @@
 // service that does not answer.
 #pragma once
 
+#include "../dbus/dbus_connection.h"
+
 #include <cstdint>
 #include <string>
-
-#include <systemd/sd-bus.h>
 
 // Suspends (or resumes) the X screen saver and the display power-down
 // timers for the UI connection. The server ends the suspension by itself
@@ -17,18 +17,6 @@
 bool x11_screensaver_suspend(bool suspend, std::string& error);
 // Restarts the X idle timer once, as user input would.
 void x11_screensaver_reset();
-
-constexpr uint64_t dbus_call_timeout_usec = 1000000;
-
-// A client connection to the system or the session bus, ready for calls
-// (method calls time out after dbus_call_timeout_usec); nullptr and the
-// reason in error if there is none. sd-bus would otherwise wait for the
-// authentication and the Hello reply with its own, far longer, timeouts: a
-// bus that accepts the connection and never answers would hold the caller
-// for tens of seconds. The connection belongs to the caller's thread.
-sd_bus* dbus_connect(bool system, std::string& error);
-// What a failed sd-bus call says: the error's name and message, else errno's text.
-std::string dbus_describe(int r, const sd_bus_error* e);
 
 // An Inhibit on the session's org.freedesktop.ScreenSaver. The services
 // drop an inhibit when the connection that made it closes, so the

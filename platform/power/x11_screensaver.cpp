@@ -2,7 +2,7 @@
 // MIT-SCREEN-SAVER extension on the UI connection.
 #include "power_internal.h"
 
-#include "../user/x11_display.h"
+#include "../x11/x11_display.h"
 
 #include <X11/extensions/scrnsaver.h>
 

@@ -8,7 +8,7 @@
 // the user switched to one of them, since no mouse message then reaches the
 // thread to raise its count again.
 #include "user_internal.h"
-#include "x11_display.h"
+#include "../x11/x11_display.h"
 #include "x11_window.h"
 
 #include <cstdint>

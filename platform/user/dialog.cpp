@@ -2,7 +2,7 @@
 // classes the templates use.
 #include "user_internal.h"
 #include "resources.h"
-#include "x11_display.h"
+#include "../x11/x11_display.h"
 #include "x11_window.h"
 
 #include <X11/Xatom.h>

@@ -2,7 +2,7 @@
 // message numbers that every process on the display agrees on.
 #include "user_internal.h"
 #include "../kernel/text_utf8.h"
-#include "x11_display.h"
+#include "../x11/x11_display.h"
 #include "x11_window.h"
 
 #include <X11/Xatom.h>

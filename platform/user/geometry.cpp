@@ -1,6 +1,6 @@
 // Window geometry, visibility, window-manager states and Z order.
 #include "user_internal.h"
-#include "x11_display.h"
+#include "../x11/x11_display.h"
 #include "x11_settings.h"
 #include "x11_window.h"
 

@@ -1,6 +1,6 @@
 // Invalidation, WM_PAINT bracketing, and the default window procedure.
 #include "user_internal.h"
-#include "x11_display.h"
+#include "../x11/x11_display.h"
 #include "x11_window.h"
 
 #include <X11/Xatom.h>
@@ -130,6 +130,40 @@ BOOL UpdateWindow(HWND hwnd)
     return TRUE;
 }
 
+HDC user_open_dc(HWND hwnd, const RECT* clip)
+{
+    std::shared_ptr<gdi_surface> surface;
+    RECT area{};
+    std::vector<gdi_see_through> see_through;
+    {
+        std::lock_guard<std::mutex> lock(user_lock());
+        user_window* w = user_find(hwnd);
+        if (!w || !w->surface)
+            return nullptr;
+        surface = w->surface;
+        area = clip ? *clip : RECT{0, 0, w->width, w->height};
+        // Found when the DC is made, so drawing into a window without such
+        // children (the picture control the video goes to) costs nothing more.
+        if (!(w->style & WS_CLIPCHILDREN)) {
+            for (HWND c : w->children) {
+                user_window* cw = user_find(c);
+                if (cw && cw->surface && (cw->ex_style & WS_EX_TRANSPARENT) && (cw->style & WS_VISIBLE))
+                    see_through.push_back({cw->surface, cw->x, cw->y});
+            }
+        }
+    }
+    return gdi_create_dc(hwnd, std::move(surface), area, std::move(see_through));
+}
+
+HDC GetDC(HWND hwnd) { return user_open_dc(hwnd, nullptr); }
+
+// Drawn at the system icon size, as on Win32.
+BOOL DrawIcon(HDC hdc, int x, int y, HICON icon)
+{
+    return gdi_draw_icon_image(hdc, x, y, GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON),
+                               user_icon_image(icon));
+}
+
 HDC BeginPaint(HWND hwnd, LPPAINTSTRUCT paint)
 {
     if (!paint)
@@ -149,7 +183,7 @@ HDC BeginPaint(HWND hwnd, LPPAINTSTRUCT paint)
     }
     *paint = PAINTSTRUCT{};
     paint->rcPaint = update;
-    paint->hdc = gdi_open_dc(hwnd, &update);
+    paint->hdc = user_open_dc(hwnd, &update);
     if (paint->hdc && erase)
         paint->fErase = SendMessageW(hwnd, WM_ERASEBKGND, reinterpret_cast<WPARAM>(paint->hdc), 0) ? FALSE : TRUE;
     return paint->hdc;

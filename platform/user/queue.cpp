@@ -1,7 +1,7 @@
 // Per-thread message queues, sent messages, paint and timer messages, and
 // the wait that also reads X events on the X thread.
 #include "user_internal.h"
-#include "x11_display.h"
+#include "../x11/x11_display.h"
 #include "x11_window.h"
 
 #include <poll.h>

@@ -10,13 +10,14 @@
 
 #include <windows.h>
 
+#include "../gdi/gdi_surface.h"
+
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-struct gdi_surface;
 struct user_menu;
 
 struct user_class {
@@ -79,18 +80,9 @@ void user_for_each_window(const std::function<void(user_window&)>& fn);
 // Thread that handles X events (the owner of the first window), or 0.
 DWORD user_x11_thread();
 
-// Colour of a class background brush or a solid brush.
-COLORREF gdi_brush_color(HBRUSH brush, bool* ok);
-// Creates, resizes (keeping the overlap, filling new area with fill) and
-// shows the pixel surface of a window.
-std::shared_ptr<gdi_surface> gdi_surface_create(unsigned long xid, int width, int height, COLORREF fill);
-void gdi_surface_resize(gdi_surface& surface, int width, int height, COLORREF fill);
-// A device context drawing into a window's surface, clipped to clip
-// (client coordinates; nullptr for the whole client area).
-HDC gdi_open_dc(HWND hwnd, const RECT* clip);
-// Copies the surface's pixels in rect (surface coordinates) to the screen.
-void gdi_surface_present(gdi_surface& surface, const RECT& rect);
-void gdi_surface_present_all(gdi_surface& surface);
+// A device context of the window, clipped to clip (client coordinates;
+// nullptr for the whole client area); nullptr if the window is not ours.
+HDC user_open_dc(HWND hwnd, const RECT* clip);
 // The image an icon handle stands for, or nullptr.
 const RES_ICON_IMAGE* user_icon_image(HICON icon);
 

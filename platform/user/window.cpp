@@ -1,7 +1,7 @@
 // Window classes and windows over Xlib.
 #include "user_internal.h"
 #include "../kernel/text_utf8.h"
-#include "x11_display.h"
+#include "../x11/x11_display.h"
 #include "x11_window.h"
 
 #include <X11/Xatom.h>
@@ -234,8 +234,14 @@ HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD
         w->surface = gdi_surface_create(xid, width, height, class_fill(cls, style));
         if (child)
             user_find(parent)->children.push_back(hwnd);
-        if (!g_x11_thread)
+        if (!g_x11_thread) {
             g_x11_thread = w->thread_id;
+            x11_set_event_reader_waker([] {
+                const DWORD reader = user_x11_thread();
+                if (reader && reader != GetCurrentThreadId())
+                    user_wake(reader);
+            });
+        }
         window_table()[hwnd] = std::move(w);
     }
     if (!child) {

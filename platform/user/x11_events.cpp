@@ -1,7 +1,7 @@
 // X events of this process's windows, turned into window messages on the
 // X thread, and the properties a top-level window carries.
 #include "user_internal.h"
-#include "x11_display.h"
+#include "../x11/x11_display.h"
 #include "x11_settings.h"
 #include "x11_window.h"
 

@@ -1,7 +1,7 @@
 // The desktop's double-click settings from XSETTINGS.
 #include "x11_settings.h"
 
-#include "x11_display.h"
+#include "../x11/x11_display.h"
 
 #include <windows.h>
 

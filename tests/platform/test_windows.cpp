@@ -11,7 +11,7 @@
 
 #include "../../platform/kernel/debug_output.h"
 #include "../../platform/user/user_internal.h"
-#include "../../platform/user/x11_display.h"
+#include "../../platform/x11/x11_display.h"
 #include "../../platform/user/x11_settings.h"
 #include "message_pump.h"
 #include "x11_probe.h"

@@ -1,11 +1,12 @@
 #include "x11_display.h"
 
-#include "user_internal.h"
+#include <winbase.h>
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +25,8 @@ struct expected_range {
 
 namespace {
 
+// Set by the window layer once a thread reads the UI connection's events.
+std::atomic<void (*)()> g_wake_event_reader{nullptr};
 std::once_flag g_ui_once;
 Display* g_ui = nullptr;
 std::once_flag g_present_once;
@@ -117,9 +120,13 @@ void x11_ui_request(const std::function<void(Display*)>& fn)
     fn(d);
     XFlush(d);
     XUnlockDisplay(d);
-    DWORD x_thread = user_x11_thread();
-    if (x_thread && x_thread != GetCurrentThreadId())
-        user_wake(x_thread);
+    if (void (*wake)() = g_wake_event_reader.load())
+        wake();
+}
+
+void x11_set_event_reader_waker(void (*wake)())
+{
+    g_wake_event_reader = wake;
 }
 
 x11_expected_errors::x11_expected_errors(Display* d) : m_display(d)

@@ -19,8 +19,13 @@
 Display* x11_ui_display();
 // Opens the presentation connection on first use; nullptr without a display.
 Display* x11_present_display();
-// Runs fn with the UI connection locked, flushes, and wakes the X thread.
+// Runs fn with the UI connection locked, flushes, and wakes the X thread
+// (Xlib may have read its events into the queue meanwhile).
 void x11_ui_request(const std::function<void(Display*)>& fn);
+// How x11_ui_request wakes the thread that reads the UI connection's
+// events: wake() must do so unless called on that thread. Set by the
+// window layer, which owns that thread; nothing is woken before.
+void x11_set_event_reader_waker(void (*wake)());
 
 // X errors. Errors are expected only around requests that may fail for
 // reasons outside the program: those made inside an x11_expected_errors
