@@ -2,24 +2,16 @@
 // source row into 8.8 fixed-point BGR at the output's columns, and a
 // vertical pass blends those rows into output pixels. Source rows are
 // shared by neighbouring output rows, so each is filtered once per band.
-#include "resample.h"
+#include "resample_internal.h"
 
 #if defined(__SSE2__)
 #include <immintrin.h>
 #endif
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
-#include <cmath>
 #include <cstddef>
-#include <system_error>
-#include <mutex>
-#include <thread>
 
 namespace {
-
-constexpr int kOne = 1 << 14;  // weight of a whole source pixel
 
 // The B, G, R bytes of source pixel x.
 template <int Bpp>
@@ -271,31 +263,6 @@ RESAMPLE_KERNEL void narrow_row(const int32_t* acc, uint16_t* mid, size_t n)
         mid[i] = static_cast<uint16_t>((acc[i] + 64) >> 7);
 }
 
-// Output columns of two taps, prepared once per band: both weights in one
-// word (second << 16 | first) and where the first tap's values start in the
-// blended row. adjacent: every second tap is the pixel after the first, or
-// weighs nothing.
-struct two_tap_columns {
-    std::vector<int32_t> paired;
-    std::vector<int32_t> offset;
-    bool adjacent = true;
-};
-
-two_tap_columns pair_columns(const resample_taps& xs, int ch, int column0, int first, int count)
-{
-    two_tap_columns c;
-    c.paired.resize(static_cast<size_t>(count));
-    c.offset.resize(static_cast<size_t>(count));
-    for (int j = 0; j < count; ++j) {
-        const int* i = &xs.index[2 * static_cast<size_t>(first + j)];
-        const int32_t* w = &xs.weights[2 * static_cast<size_t>(first + j)];
-        c.paired[static_cast<size_t>(j)] = static_cast<int32_t>(static_cast<uint32_t>(w[1]) << 16 | static_cast<uint16_t>(w[0]));
-        c.offset[static_cast<size_t>(j)] = ch * (i[0] - column0);
-        c.adjacent &= i[1] == i[0] + 1 || w[1] == 0;
-    }
-    return c;
-}
-
 #if defined(__SSE2__)
 // Two output pixels' adjacent source pixels, one pixel's in each lane.
 AVX2_KERNEL inline __m256i interleaved_pair(const uint16_t* mid, int32_t low, int32_t high, __m256i interleave)
@@ -309,7 +276,7 @@ AVX2_KERNEL inline __m256i interleaved_pair(const uint16_t* mid, int32_t low, in
 // pixels, a shuffle interleaves them channel by channel, and one
 // multiply-add per pixel weighs and sums them. Returns how many pixels it
 // wrote, a multiple of four. mid is readable 8 values past any offset.
-AVX2_KERNEL int blend_adjacent_avx2(const uint16_t* mid, int ch, const two_tap_columns& c, int count, uint32_t* out)
+AVX2_KERNEL int blend_adjacent_avx2(const uint16_t* mid, int ch, const resample_two_tap_columns& c, int count, uint32_t* out)
 {
     const __m256i half = _mm256_set1_epi32(1 << 20);
     const __m256i low3 = _mm256_set1_epi32(0x00FFFFFF);
@@ -339,7 +306,7 @@ AVX2_KERNEL int blend_adjacent_avx2(const uint16_t* mid, int ch, const two_tap_c
 
 // mid holds ch values per pixel and is readable 8 values past its last
 // pixel. pairs: the band's columns when they have two taps.
-void blend_columns(const uint16_t* mid, int ch, int column0, const resample_taps& xs, const two_tap_columns& pairs,
+void blend_columns(const uint16_t* mid, int ch, int column0, const resample_taps& xs, const resample_two_tap_columns& pairs,
                    int first, int count, uint32_t* out)
 {
     const int per = xs.per_output;
@@ -397,48 +364,8 @@ void blend_columns(const uint16_t* mid, int ch, int column0, const resample_taps
 #endif
 }
 
-// One picture as its bands share it: what is drawn and, when the rows are
-// blended first, the source columns every band reads (pixels of them from
-// column0) and their tap pairs, worked out once rather than per band.
-struct picture {
-    picture(const resample_source& source, const resample_taps& x_taps, const resample_taps& y_taps,
-            const resample_target& target)
-        : src(source), xs(x_taps), ys(y_taps), t(target)
-    {
-    }
-    const resample_source& src;
-    const resample_taps& xs;
-    const resample_taps& ys;
-    const resample_target& t;
-    bool rows_first = false;
-    int column0 = 0;
-    size_t pixels = 0;
-    two_tap_columns pairs;
-};
-
-picture plan_picture(const resample_source& src, const resample_taps& xs, const resample_taps& ys,
-                     const resample_target& t)
-{
-    picture p(src, xs, ys, t);
-    // Shrinking vertically, with whole-byte channels.
-    p.rows_first = !(xs.nearest() && ys.nearest()) && src.bits_per_pixel != 8 &&
-                   t.dh < static_cast<int>(src.rows.size());
-    if (!p.rows_first)
-        return p;
-    const int first_col = t.clip_left - t.dx;
-    const int cols = t.clip_right - t.clip_left;
-    const size_t taps_x = static_cast<size_t>(xs.per_output);
-    const auto span = std::minmax_element(xs.index.begin() + static_cast<std::ptrdiff_t>(first_col * taps_x),
-                                          xs.index.begin() + static_cast<std::ptrdiff_t>((first_col + cols) * taps_x));
-    p.column0 = *span.first;
-    p.pixels = static_cast<size_t>(*span.second - p.column0 + 1);
-    if (xs.per_output == 2)
-        p.pairs = pair_columns(xs, src.bits_per_pixel / 8, p.column0, first_col, cols);
-    return p;
-}
-
 template <int Bpp>
-void draw_vertical_first(const picture& p, int row_begin, int row_end)
+void draw_vertical_first(const resample_picture& p, int row_begin, int row_end)
 {
     constexpr int ch = Bpp / 8;
     const resample_taps& xs = p.xs;
@@ -474,7 +401,7 @@ void draw_vertical_first(const picture& p, int row_begin, int row_end)
 }
 
 template <int Bpp>
-void draw_rows(const picture& p, int row_begin, int row_end)
+void draw_rows(const resample_picture& p, int row_begin, int row_end)
 {
     if (p.xs.nearest() && p.ys.nearest())
         draw_nearest<Bpp>(p.src, p.xs, p.ys, p.t, row_begin, row_end);
@@ -484,7 +411,9 @@ void draw_rows(const picture& p, int row_begin, int row_end)
         draw_smooth<Bpp>(p.src, p.xs, p.ys, p.t, row_begin, row_end);
 }
 
-void draw_band(const picture& p, int row_begin, int row_end)
+}  // namespace
+
+void resample_draw_band(const resample_picture& p, int row_begin, int row_end)
 {
     switch (p.src.bits_per_pixel) {
     case 8: draw_rows<8>(p, row_begin, row_end); break;
@@ -492,236 +421,4 @@ void draw_band(const picture& p, int row_begin, int row_end)
     case 32: draw_rows<32>(p, row_begin, row_end); break;
     default: break;
     }
-}
-
-// Rounds weights to fixed point so that they sum to exactly kOne and none
-// is negative: each running total is rounded rather than each weight, so
-// no weight takes up the others' rounding (a thousand weights of 1/1000
-// each round to 16/16384, and their sum falls short by 384).
-void quantise(const std::vector<double>& exact, int32_t* out)
-{
-    double total = 0;
-    for (double e : exact)
-        total += e;
-    if (!(total > 0)) {
-        std::fill(out, out + exact.size(), 0);
-        out[0] = kOne;
-        return;
-    }
-    double running = 0;
-    int32_t before = 0;
-    for (size_t k = 0; k < exact.size(); ++k) {
-        running += exact[k];
-        const int32_t upto =
-            k + 1 == exact.size() ? kOne : static_cast<int32_t>(std::lround(std::min(running / total, 1.0) * kOne));
-        out[k] = upto - before;
-        before = upto;
-    }
-}
-
-// Helper threads that share a large picture's rows with the drawing thread.
-// The rows go out in small bands from a common counter: the drawing thread
-// starts at once and never waits for a helper to wake up (a sleeping core
-// may take a millisecond or more); a helper that comes late takes what is
-// left, or nothing. The helpers live as long as the process.
-class band_pool {
-public:
-    static band_pool& instance()
-    {
-        // Never destroyed: helpers may still be waiting at exit.
-        static band_pool* pool = new band_pool;
-        return *pool;
-    }
-
-    // Draws target's rows with the helpers' help; false, having drawn
-    // nothing, when there are no helpers or another drawing has them.
-    bool share(const picture& pic)
-    {
-        job j{pic};
-        const int rows = pic.t.clip_bottom - pic.t.clip_top;
-        j.band = std::max(8, rows / (8 * (m_helpers + 1)));
-        j.next = pic.t.clip_top;
-        {
-            std::lock_guard<std::mutex> hold(m_lock);
-            if (m_helpers == 0 || m_job)
-                return false;
-            m_job = &j;
-            ++m_generation;
-        }
-        m_wake.notify_all();
-        run(j);
-        std::unique_lock<std::mutex> hold(m_lock);
-        // Once every row is claimed, only helpers still drawing a band are
-        // waited for; none can join afterwards.
-        m_job = nullptr;
-        m_idle.wait(hold, [&] { return j.users == 0; });
-        return true;
-    }
-
-private:
-    struct job {
-        const picture& pic;
-        int band = 8;
-        std::atomic<int> next{0};
-        int users = 0;  // helpers inside run(); guarded by m_lock
-    };
-
-    band_pool()
-    {
-        const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-        for (int i = 0; i < std::min(cores, 4) - 1; ++i) {
-            try {
-                std::thread(&band_pool::serve, this).detach();
-                ++m_helpers;
-            } catch (const std::system_error&) {
-                break;  // fewer helpers, or none: the drawing thread copes
-            }
-        }
-    }
-
-    static void run(job& j)
-    {
-        for (;;) {
-            const int first = j.next.fetch_add(j.band);
-            const int end = j.pic.t.clip_bottom;
-            if (first >= end)
-                return;
-            draw_band(j.pic, first, std::min(first + j.band, end));
-        }
-    }
-
-    void serve()
-    {
-        unsigned seen = 0;
-        std::unique_lock<std::mutex> hold(m_lock);
-        for (;;) {
-            m_wake.wait(hold, [&] { return m_job && m_generation != seen; });
-            seen = m_generation;
-            job& j = *m_job;
-            ++j.users;
-            hold.unlock();
-            run(j);
-            hold.lock();
-            if (--j.users == 0)
-                m_idle.notify_all();
-        }
-    }
-
-    std::mutex m_lock;
-    std::condition_variable m_wake;  // a new job
-    std::condition_variable m_idle;  // a helper left a job
-    job* m_job = nullptr;            // the job being shared, while its drawer runs
-    unsigned m_generation = 0;       // jobs shared so far
-    int m_helpers = 0;               // set before any job, then read only
-};
-
-}  // namespace
-
-resample_taps resample_make_taps(double from, double count, long long size_out, bool smooth, bool mirrored,
-                                 int limit, long long first, int outputs)
-{
-    resample_taps taps;
-    if (size_out <= 0 || limit <= 0 || outputs <= 0 || first < 0 || first > size_out - outputs || !(count > 0))
-        return taps;
-    // Positions may lie far outside int's range: clamped as doubles first.
-    auto clamp_index = [&](double v, int lo, int hi) {
-        return static_cast<int>(std::clamp(v, static_cast<double>(lo), static_cast<double>(hi)));
-    };
-    // The source span, as whole pixels that may be read.
-    const int lo = clamp_index(std::floor(from), 0, limit - 1);
-    const int hi = clamp_index(std::ceil(from + count) - 1, lo, limit - 1);
-    const double scale = count / static_cast<double>(size_out);  // source pixels per output pixel
-    const bool identity = count == static_cast<double>(size_out) && from == std::floor(from);
-    // The outputs made, in unmirrored order: [u0, u0 + outputs).
-    const long long u0 = mirrored ? size_out - first - outputs : first;
-    const size_t n = static_cast<size_t>(outputs);
-
-    if (!smooth || identity) {
-        taps.per_output = 1;
-        taps.index.resize(n);
-        taps.weights.assign(n, kOne);
-        for (size_t i = 0; i < n; ++i)
-            taps.index[i] = clamp_index(std::floor(from + (static_cast<double>(u0 + static_cast<long long>(i)) + 0.5) * scale), lo, hi);
-    } else if (scale > 1.0) {
-        // Area averaging: each output pixel is the mean of the source area
-        // it covers within the span, partial pixels weighted by their share.
-        const double span = static_cast<double>(hi) + 1 - lo;
-        taps.per_output = static_cast<int>(std::min(std::ceil(scale) + 1, span));
-        const size_t per = static_cast<size_t>(taps.per_output);
-        taps.index.assign(n * per, lo);
-        taps.weights.assign(n * per, 0);
-        std::vector<double> exact;
-        size_t widest = 1;
-        for (size_t i = 0; i < n; ++i) {
-            const double at = static_cast<double>(u0 + static_cast<long long>(i));
-            const double a = std::max(from + at * scale, static_cast<double>(lo));
-            const double b = std::min(from + (at + 1) * scale, static_cast<double>(hi) + 1);
-            exact.clear();
-            if (b <= a) {
-                // Outside the span altogether: the nearest pixel of it.
-                taps.index[i * per] = a >= hi ? hi : lo;
-                taps.weights[i * per] = kOne;
-                continue;
-            }
-            const int p0 = static_cast<int>(std::floor(a));
-            for (int p = p0; p < b && exact.size() < per; ++p)
-                exact.push_back((std::min<double>(p + 1, b) - std::max<double>(p, a)) / (b - a));
-            // Slivers too thin to weigh anything in fixed point are dropped.
-            while (exact.size() > 1 && exact.back() * kOne < 0.5)
-                exact.pop_back();
-            for (size_t k = 0; k < exact.size(); ++k)
-                taps.index[i * per + k] = clamp_index(p0 + static_cast<double>(k), lo, hi);
-            quantise(exact, &taps.weights[i * per]);
-            widest = std::max(widest, exact.size());
-        }
-        // Fewer taps per output when no output needs them all (a scale of
-        // 1.5 needs two, not three).
-        if (widest < per) {
-            for (size_t i = 0; i < n; ++i)
-                for (size_t k = 0; k < widest; ++k) {
-                    taps.index[i * widest + k] = taps.index[i * per + k];
-                    taps.weights[i * widest + k] = taps.weights[i * per + k];
-                }
-            taps.per_output = static_cast<int>(widest);
-            taps.index.resize(n * widest);
-            taps.weights.resize(n * widest);
-        }
-    } else {
-        // Linear interpolation between the two nearest source centres.
-        taps.per_output = 2;
-        taps.index.resize(n * 2);
-        taps.weights.resize(n * 2);
-        for (size_t i = 0; i < n; ++i) {
-            const double c = std::clamp(from + (static_cast<double>(u0 + static_cast<long long>(i)) + 0.5) * scale - 0.5,
-                                        static_cast<double>(lo), static_cast<double>(hi));
-            const int i0 = static_cast<int>(std::floor(c));
-            const double f = c - i0;
-            taps.index[2 * i] = i0;
-            taps.index[2 * i + 1] = std::min(i0 + 1, hi);
-            quantise({1.0 - f, f}, &taps.weights[2 * i]);
-        }
-    }
-    if (mirrored) {
-        const size_t per = static_cast<size_t>(taps.per_output);
-        for (size_t i = 0, j = n - 1; i < j; ++i, --j) {
-            std::swap_ranges(taps.index.begin() + i * per, taps.index.begin() + (i + 1) * per, taps.index.begin() + j * per);
-            std::swap_ranges(taps.weights.begin() + i * per, taps.weights.begin() + (i + 1) * per,
-                             taps.weights.begin() + j * per);
-        }
-    }
-    return taps;
-}
-
-void resample_draw(const resample_source& source, const resample_taps& xs, const resample_taps& ys,
-                   const resample_target& target)
-{
-    const int rows = target.clip_bottom - target.clip_top;
-    const int cols = target.clip_right - target.clip_left;
-    if (rows <= 0 || cols <= 0)
-        return;
-    // Small pictures are not worth sharing out.
-    const long long work = static_cast<long long>(rows) * cols * xs.per_output * ys.per_output;
-    const picture pic = plan_picture(source, xs, ys, target);
-    if (work < 200000 || !band_pool::instance().share(pic))
-        draw_band(pic, target.clip_top, target.clip_bottom);
 }
