@@ -1,8 +1,9 @@
 // Kernel subset: handles, mutexes, threads, critical sections, waits,
 // module path, debug output and text conversion.
 //
-// Any thread may call these. Handles are process-local; a HANDLE that was
-// never returned by this layer, or was already closed, fails with
+// Any thread may call these. Handles are process-local tokens, never
+// addresses, and a closed handle's value is not handed out again; a HANDLE
+// that was never returned by this layer, or was already closed, fails with
 // ERROR_INVALID_HANDLE instead of touching memory.
 #pragma once
 

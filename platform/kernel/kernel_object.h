@@ -1,9 +1,10 @@
 // Kernel objects behind HANDLEs (layer-internal).
 //
-// A HANDLE is the address of a kernel_object that the handle table knows;
-// handle_lookup refuses anything else, so a stale or made-up handle fails
-// cleanly. Objects are reference counted: each open handle holds one
-// reference, and a running thread holds one on its own object.
+// A HANDLE is a token of the process's handle registry
+// (handle_registry.h), never an address: handle_lookup finds only open
+// handles of kernel objects, so a stale or made-up handle, or a wave
+// handle, fails cleanly. Objects are reference counted: each open handle
+// holds one reference, and a running thread holds one on its own object.
 #pragma once
 
 #include <windows.h>
