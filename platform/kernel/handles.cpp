@@ -1,4 +1,4 @@
-// The handle registry, kernel handles and waits.
+// The handle registry, kernel handles, waits and events.
 #include "handle_registry.h"
 #include "kernel_object.h"
 
@@ -111,11 +111,77 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds)
         return WAIT_FAILED;
     std::unique_lock<std::mutex> lock(kernel_object::wait_lock());
     auto ready = [&] { return obj->kernel_is_signalled(); };
+    bool signalled;
     if (milliseconds == INFINITE) {
         kernel_object::wait_signal().wait(lock, ready);
-        return WAIT_OBJECT_0;
+        signalled = true;
+    } else {
+        signalled = kernel_object::wait_signal().wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
     }
-    if (kernel_object::wait_signal().wait_for(lock, std::chrono::milliseconds(milliseconds), ready))
-        return WAIT_OBJECT_0;
-    return WAIT_TIMEOUT;
+    if (!signalled)
+        return WAIT_TIMEOUT;
+    obj->kernel_acquire();
+    return WAIT_OBJECT_0;
+}
+
+// Events ----------------------------------------------------------------------
+
+namespace {
+
+struct event_object : kernel_object {
+    event_object(bool manual, bool initial) : manual_reset(manual), signalled(initial) {}
+    const bool manual_reset;
+    bool signalled;  // guarded by kernel_object::wait_lock()
+
+    bool kernel_is_signalled() override { return signalled; }
+    void kernel_acquire() override
+    {
+        if (!manual_reset)
+            signalled = false;
+    }
+};
+
+std::shared_ptr<event_object> event_lookup(HANDLE event)
+{
+    auto obj = std::dynamic_pointer_cast<event_object>(handle_lookup(event));
+    if (!obj)
+        t_last_error = ERROR_INVALID_HANDLE;
+    return obj;
+}
+
+}  // namespace
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName)
+{
+    if (lpName && *lpName) {
+        OutputDebugStringA("CreateEventW: named events are not supported\n");
+        t_last_error = ERROR_NOT_SUPPORTED;
+        return nullptr;
+    }
+    HANDLE h = handle_open(std::make_shared<event_object>(bManualReset != FALSE, bInitialState != FALSE));
+    t_last_error = ERROR_SUCCESS;
+    return h;
+}
+
+BOOL SetEvent(HANDLE hEvent)
+{
+    auto obj = event_lookup(hEvent);
+    if (!obj)
+        return FALSE;
+    {
+        std::lock_guard<std::mutex> lock(kernel_object::wait_lock());
+        obj->signalled = true;
+    }
+    kernel_object::wait_signal().notify_all();
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE hEvent)
+{
+    auto obj = event_lookup(hEvent);
+    if (!obj)
+        return FALSE;
+    std::lock_guard<std::mutex> lock(kernel_object::wait_lock());
+    obj->signalled = false;
+    return TRUE;
 }

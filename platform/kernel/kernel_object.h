@@ -16,10 +16,16 @@
 struct kernel_object {
     virtual ~kernel_object() = default;
     // Waitable objects override these; the default is never signalled.
+    // Both are called with wait_lock() held. kernel_acquire is called once
+    // for each wait that kernel_is_signalled satisfied, before the lock is
+    // let go, so that an object a wait consumes (an auto-reset event) is
+    // taken by one waiter only.
     virtual bool kernel_is_signalled() { return false; }
+    virtual void kernel_acquire() {}
 
     // Guards the signalled state of every object of this process, so that
-    // one condition variable serves all waits.
+    // one condition variable serves all waits. Whoever signals an object
+    // changes its state under the lock and then notifies wait_signal().
     static std::mutex& wait_lock();
     static std::condition_variable& wait_signal();
 };
