@@ -40,10 +40,20 @@ CTessalyDlg::~CTessalyDlg()
     // dialog whose window was never destroyed through it) ends here, before
     // its volume thread is asked to go.
     EndCapture();
-    ::InterlockedExchange(&m_bVolumeQuit, TRUE);
-    // They look at the flag every 50 ms.
-    for (int waited = 0; ::ReadAcquire(&m_nVolumeThreads) > 0 && waited < 2000; waited += 5)
-        ::Sleep(5);
+    ::SetEvent(m_hVolumeQuit);
+    // A thread that saw the count reach 0 before a later one came in may
+    // have left m_hVolumeGone set: the count decides, the event only wakes.
+    const DWORD start = ::GetTickCount();
+    while (::ReadAcquire(&m_nVolumeThreads) > 0) {
+        const DWORD waited = ::GetTickCount() - start;
+        if (waited >= kVolumeThreadsWait ||
+            ::WaitForSingleObject(m_hVolumeGone, kVolumeThreadsWait - waited) == WAIT_FAILED)
+            break;
+    }
+    // A thread still about to set m_hVolumeGone then fails harmlessly: a
+    // closed handle is never handed out again.
+    ::CloseHandle(m_hVolumeQuit);
+    ::CloseHandle(m_hVolumeGone);
 }
 
 BEGIN_MESSAGE_MAP(CTessalyDlg, CDialog)

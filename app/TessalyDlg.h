@@ -188,7 +188,12 @@ protected:
     // Volume threads read the dialog every few seconds until the capture is
     // confirmed, which may be never: they count themselves in and leave
     // once asked, so that the dialog can wait for them before it goes.
+    // Each takes both events' handles as it starts; the one that counts
+    // the last out sets m_hVolumeGone after it no longer touches the
+    // dialog. The dialog sets m_hVolumeQuit, then closes both as it goes.
     friend DWORD WINAPI AudioVolumeThreadProc(LPVOID param);
-    LONG m_bVolumeQuit = FALSE;
+    HANDLE m_hVolumeQuit = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);   // manual reset
+    HANDLE m_hVolumeGone = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);  // auto reset
     LONG m_nVolumeThreads = 0;
+    static constexpr DWORD kVolumeThreadsWait = 2000;  // ms, for one stuck in a device call
 };

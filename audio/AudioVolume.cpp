@@ -7,27 +7,21 @@ namespace {
 
 const DWORD kFullVolume = 0xFFFFFFFF;
 const DWORD kTestEvery = 4000;  // ms
-const DWORD kQuitPoll = 50;     // ms
-
-// Waits up to ms, or less once quit is set; false then.
-bool wait_unless(const LONG& quit, DWORD ms)
-{
-    for (DWORD waited = 0; waited < ms; waited += kQuitPoll) {
-        if (::ReadAcquire(&quit))
-            return false;
-        ::Sleep(kQuitPoll);
-    }
-    return !::ReadAcquire(&quit);
-}
 
 }  // namespace
 
 DWORD WINAPI AudioVolumeThreadProc(LPVOID param)
 {
     auto* dialog = static_cast<CTessalyDlg*>(param);
+    // Taken now: the handles stay safe to use after the dialog has gone.
+    const HANDLE quit = dialog->m_hVolumeQuit;
+    const HANDLE gone = dialog->m_hVolumeGone;
+    if (!quit)
+        ::OutputDebugStringA("AudioVolumeThreadProc: the dialog has no quit event; the volume stays low\n");
     DWORD result = 1;
     for (;;) {
-        if (!wait_unless(dialog->m_bVolumeQuit, kTestEvery)) {
+        // Set, or closed with the dialog: leave at once.
+        if (::WaitForSingleObject(quit, kTestEvery) != WAIT_TIMEOUT) {
             result = 0;
             break;
         }
@@ -38,6 +32,7 @@ DWORD WINAPI AudioVolumeThreadProc(LPVOID param)
         }
     }
     // The last touch of the dialog: it may go as soon as this is seen.
-    ::InterlockedDecrement(&dialog->m_nVolumeThreads);
+    if (::InterlockedDecrement(&dialog->m_nVolumeThreads) == 0)
+        ::SetEvent(gone);
     return result;
 }

@@ -56,5 +56,5 @@ void SetAudioLoop(bool on);
 // The volume thread of a capture run; param is the main dialog. Raises
 // g_AudioPipe's output to full volume once the dialog's source is open and
 // its device present, testing every 4 s. Returns 1 (0 if the dialog went
-// first).
+// first: it leaves as soon as the dialog sets its quit event).
 DWORD WINAPI AudioVolumeThreadProc(LPVOID param);

@@ -32,7 +32,7 @@ namespace {
 // Lives on the creator's stack until the thread has started.
 struct thread_startup {
     CWinThread* thread;
-    LONG started = FALSE;
+    HANDLE started;  // set by the thread once InitInstance has returned
 };
 
 }  // namespace
@@ -41,17 +41,23 @@ BOOL CWinThread::CreateThread(DWORD, UINT nStackSize, LPSECURITY_ATTRIBUTES)
 {
     if (m_hThread)
         return FALSE;
-    thread_startup startup{this};
+    thread_startup startup{this, ::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    if (!startup.started) {
+        ::OutputDebugStringA("CWinThread::CreateThread: no event to wait for the start on\n");
+        return FALSE;
+    }
     DWORD id = 0;
     HANDLE thread = ::CreateThread(nullptr, nStackSize, ThreadEntry, &startup, 0, &id);
-    if (!thread)
+    if (!thread) {
+        ::CloseHandle(startup.started);
         return FALSE;
+    }
     m_hThread = thread;
     m_nThreadID = id;
-    // InitInstance is short. The object is not touched while waiting: an
-    // auto-deleting thread whose InitInstance failed may already have gone.
-    while (!::ReadAcquire(&startup.started))
-        ::Sleep(1);
+    // The object is not touched while waiting: an auto-deleting thread
+    // whose InitInstance failed may already have gone.
+    ::WaitForSingleObject(startup.started, INFINITE);
+    ::CloseHandle(startup.started);
     return TRUE;
 }
 
@@ -63,7 +69,8 @@ DWORD WINAPI CWinThread::ThreadEntry(LPVOID param)
     // The queue exists from here on, before anyone learns the thread started.
     ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
     const BOOL ok = self->InitInstance();
-    ::InterlockedExchange(&startup->started, TRUE);
+    // The last touch of startup: the creator may return as soon as it is set.
+    ::SetEvent(startup->started);
     const int code = ok ? self->Run() : self->ExitInstance();
     // Read at the end, as its owner may turn it off after the start.
     if (self->m_bAutoDelete)

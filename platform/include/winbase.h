@@ -1,8 +1,9 @@
-// Kernel subset: handles, mutexes, threads, critical sections, waits,
-// module path, debug output and text conversion.
+// Kernel subset: handles, mutexes, events, threads, critical sections,
+// waits, module path, debug output and text conversion.
 //
-// Any thread may call these. Handles are process-local; a HANDLE that was
-// never returned by this layer, or was already closed, fails with
+// Any thread may call these. Handles are process-local tokens, never
+// addresses, and a closed handle's value is not handed out again; a HANDLE
+// that was never returned by this layer, or was already closed, fails with
 // ERROR_INVALID_HANDLE instead of touching memory.
 #pragma once
 
@@ -16,6 +17,7 @@
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_NOT_SUPPORTED 50L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_ALREADY_EXISTS 183L
@@ -51,7 +53,19 @@ DWORD GetLastError();
 void SetLastError(DWORD error);
 
 BOOL CloseHandle(HANDLE handle);
+// Waits until the object is signalled (WAIT_OBJECT_0) or the time passes
+// (WAIT_TIMEOUT); WAIT_FAILED for a handle that is not open. Threads are
+// signalled once they have returned, events while set; a wait that an
+// auto-reset event satisfies resets it, so one SetEvent releases one waiter.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+
+// Events, unnamed only: a name fails with ERROR_NOT_SUPPORTED (a named
+// event would be shared between processes, which nothing here needs). A
+// manual-reset event stays set until ResetEvent; an auto-reset one until it
+// releases one wait.
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName);
+BOOL SetEvent(HANDLE hEvent);
+BOOL ResetEvent(HANDLE hEvent);
 
 // Named mutexes live per user and login session: a second CreateMutexW with
 // the same name, from this or any other process of the user's session,

@@ -1,7 +1,9 @@
-// WinMM wave handles over the backends: argument checks, the registry of
-// live handles, header queues and their flags, notifications, and the
+// WinMM wave handles over the backends: argument checks, live handles (in
+// the process's handle registry), header queues and their flags, notifications, and the
 // error texts.
 #include "wave_internal.h"
+
+#include "../kernel/handle_registry.h"
 
 #include <wavevirtual.h>
 #include <winbase.h>
@@ -13,29 +15,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <unordered_map>
 
 namespace {
 
-// Live handles. A handle is a number that is never reused, not an address,
-// so a stale or made-up one is simply not found.
-std::mutex g_handles_lock;  // guards handle_table() and g_next_handle
-uintptr_t g_next_handle = 0x5A0000;
-
-// Never destroyed: streams left open at exit keep their threads running.
-std::unordered_map<uintptr_t, std::shared_ptr<wave_stream>>& handle_table()
-{
-    static auto* table = new std::unordered_map<uintptr_t, std::shared_ptr<wave_stream>>;
-    return *table;
-}
-
+// A live stream, by handle and direction. Handles come from the process's
+// one handle registry, so a closed, made-up or kernel handle is simply not
+// found.
 std::shared_ptr<wave_stream> find_stream(const void* handle, bool input)
 {
-    std::lock_guard<std::mutex> hold(g_handles_lock);
-    auto it = handle_table().find(reinterpret_cast<uintptr_t>(handle));
-    if (it == handle_table().end() || it->second->input != input)
+    auto stream = handle_registry<wave_stream>::find(reinterpret_cast<uintptr_t>(handle));
+    if (!stream || stream->input != input)
         return nullptr;
-    return it->second;
+    return stream;
 }
 
 bool format_supported(const WAVEFORMATEX& f)
@@ -66,12 +57,9 @@ MMRESULT open_stream(bool input, void** out, UINT device, LPCWAVEFORMATEX format
     if (!format_supported(f))
         return WAVERR_BADFORMAT;
 
-    uintptr_t handle;
-    {
-        std::lock_guard<std::mutex> hold(g_handles_lock);
-        handle = g_next_handle;
-        g_next_handle += 0x10;
-    }
+    // The stream knows its handle before its device opens (a virtual
+    // device records its owner by it); it is found by it only once open.
+    const uintptr_t handle = handle_registry<wave_stream>::reserve();
     const DWORD notify = type == CALLBACK_THREAD ? static_cast<DWORD>(callback) : 0;
     auto stream = std::make_shared<wave_stream>(input, f, notify, handle);
     std::unique_ptr<wave_backend> backend;
@@ -80,10 +68,7 @@ MMRESULT open_stream(bool input, void** out, UINT device, LPCWAVEFORMATEX format
         result = alsa_open(*stream, &backend);
     if (result != MMSYSERR_NOERROR)
         return result;
-    {
-        std::lock_guard<std::mutex> hold(g_handles_lock);
-        handle_table()[handle] = stream;
-    }
+    handle_registry<wave_stream>::attach(handle, stream);
     stream->begin(std::move(backend));
     *out = reinterpret_cast<void*>(handle);
     return MMSYSERR_NOERROR;
@@ -97,10 +82,7 @@ MMRESULT close_stream(const void* handle, bool input)
     const MMRESULT r = stream->begin_close();
     if (r != MMSYSERR_NOERROR)
         return r;
-    {
-        std::lock_guard<std::mutex> hold(g_handles_lock);
-        handle_table().erase(stream->handle);
-    }
+    handle_registry<wave_stream>::remove(stream->handle);
     stream->end_close();
     return MMSYSERR_NOERROR;
 }

@@ -65,7 +65,7 @@ public:
 
     const bool input;
     const WAVEFORMATEX format;
-    const uintptr_t handle;
+    const uintptr_t handle;  // its token in the handle registry (handle_registry.h)
     const wave_clock::time_point opened_at;
     size_t frame_bytes() const { return format.nBlockAlign; }
 

@@ -1,5 +1,5 @@
-// The kernel part of the platform layer: named mutexes, threads and their
-// handles, critical sections, the module path, text conversion and debug
+// The kernel part of the platform layer: named mutexes, events, threads and
+// their handles, critical sections, the module path, text conversion and debug
 // output. None of these needs an X display.
 #include <windows.h>
 
@@ -586,6 +586,93 @@ TEST(Threads, CurrentThreadIdDiffersBetweenThreadsAndIsStable)
     t.join();
     EXPECT_NE(other, 0u);
     EXPECT_NE(other, mine);
+}
+
+// Events -----------------------------------------------------------------------
+
+TEST(Events, ResetModeAndInitialStateDecideWhatWaitsSee)
+{
+    // Each wait is for 0 ms, except the first on an unset event, which
+    // shows a timed wait ending in WAIT_TIMEOUT.
+    struct row {
+        BOOL manual, initial;
+        DWORD first, second;          // two waits as created
+        DWORD after_set, then;        // two waits after SetEvent
+        DWORD after_reset;            // SetEvent, ResetEvent, a wait
+    };
+    const row rows[] = {
+        {TRUE, TRUE, WAIT_OBJECT_0, WAIT_OBJECT_0, WAIT_OBJECT_0, WAIT_OBJECT_0, WAIT_TIMEOUT},
+        {TRUE, FALSE, WAIT_TIMEOUT, WAIT_TIMEOUT, WAIT_OBJECT_0, WAIT_OBJECT_0, WAIT_TIMEOUT},
+        {FALSE, TRUE, WAIT_OBJECT_0, WAIT_TIMEOUT, WAIT_OBJECT_0, WAIT_TIMEOUT, WAIT_TIMEOUT},
+        {FALSE, FALSE, WAIT_TIMEOUT, WAIT_TIMEOUT, WAIT_OBJECT_0, WAIT_TIMEOUT, WAIT_TIMEOUT},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(testing::Message() << "manual " << r.manual << ", initially set " << r.initial);
+        SetLastError(0xDEAD);
+        HANDLE h = CreateEventW(nullptr, r.manual, r.initial, nullptr);
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+        EXPECT_EQ(WaitForSingleObject(h, r.initial ? 0 : 20), r.first);
+        EXPECT_EQ(WaitForSingleObject(h, 0), r.second);
+        EXPECT_TRUE(SetEvent(h));
+        EXPECT_EQ(WaitForSingleObject(h, 0), r.after_set);
+        EXPECT_EQ(WaitForSingleObject(h, 0), r.then);
+        EXPECT_TRUE(SetEvent(h));
+        EXPECT_TRUE(ResetEvent(h));
+        EXPECT_EQ(WaitForSingleObject(h, 0), r.after_reset);
+        EXPECT_TRUE(CloseHandle(h));
+    }
+}
+
+TEST(Events, SetEventOnAnotherThreadWakesAWaiter)
+{
+    for (BOOL manual : {TRUE, FALSE}) {
+        SCOPED_TRACE(testing::Message() << "manual " << manual);
+        HANDLE h = CreateEventW(nullptr, manual, FALSE, nullptr);
+        ASSERT_NE(h, nullptr);
+        std::atomic<bool> waiting{false};
+        std::thread setter([&] {
+            ASSERT_TRUE(wait_until([&] { return waiting.load(); }));
+            EXPECT_TRUE(SetEvent(h));
+        });
+        waiting = true;
+        EXPECT_EQ(WaitForSingleObject(h, INFINITE), WAIT_OBJECT_0);
+        setter.join();
+        // The wait took an auto-reset event's signal; a manual one keeps it.
+        EXPECT_EQ(WaitForSingleObject(h, 0), manual ? WAIT_OBJECT_0 : WAIT_TIMEOUT);
+        EXPECT_TRUE(CloseHandle(h));
+    }
+}
+
+TEST(Events, ClosedNamedOrOtherHandlesFail)
+{
+    HANDLE closed = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    ASSERT_NE(closed, nullptr);
+    ASSERT_TRUE(CloseHandle(closed));
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
+    ASSERT_NE(mutex, nullptr);
+    for (HANDLE h : {closed, mutex, reinterpret_cast<HANDLE>(0x1234), static_cast<HANDLE>(nullptr)}) {
+        SCOPED_TRACE(h);
+        SetLastError(0);
+        EXPECT_FALSE(SetEvent(h));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        SetLastError(0);
+        EXPECT_FALSE(ResetEvent(h));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    }
+    SetLastError(0);
+    EXPECT_EQ(WaitForSingleObject(closed, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(CloseHandle(mutex));
+
+    // Named events would be shared with other processes: refused.
+    SetLastError(0);
+    EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, unique_name(L"event").c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    // An empty name is no name.
+    HANDLE unnamed = CreateEventW(nullptr, TRUE, FALSE, L"");
+    ASSERT_NE(unnamed, nullptr);
+    EXPECT_TRUE(CloseHandle(unnamed));
 }
 
 // Handles ----------------------------------------------------------------------

@@ -251,9 +251,17 @@ TEST(WaveHandles, EveryCallRefusesAHandleThatIsNotOpen)
     ASSERT_EQ(waveOutClose(closed_out), MMSYSERR_NOERROR);
     ASSERT_EQ(waveInClose(closed_in), MMSYSERR_NOERROR);
 
+    // Kernel and wave handles come from one registry: neither passes for the other.
+    HANDLE kernel = CreateMutexW(nullptr, FALSE, nullptr);
+    ASSERT_NE(kernel, nullptr);
+    SetLastError(0);
+    EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(out)));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(in), 0), WAIT_FAILED);
+
     buffer b(64);
     const HWAVEOUT bad_out[] = {nullptr, reinterpret_cast<HWAVEOUT>(0x1234), closed_out,
-                                reinterpret_cast<HWAVEOUT>(in)};
+                                reinterpret_cast<HWAVEOUT>(in), reinterpret_cast<HWAVEOUT>(kernel)};
     for (HWAVEOUT h : bad_out) {
         EXPECT_EQ(waveOutPrepareHeader(h, b.get(), kHdr), MMSYSERR_INVALHANDLE);
         EXPECT_EQ(waveOutUnprepareHeader(h, b.get(), kHdr), MMSYSERR_INVALHANDLE);
@@ -262,7 +270,8 @@ TEST(WaveHandles, EveryCallRefusesAHandleThatIsNotOpen)
         EXPECT_EQ(waveOutSetVolume(h, 0xFFFFFFFF), MMSYSERR_INVALHANDLE);
         EXPECT_EQ(waveOutClose(h), MMSYSERR_INVALHANDLE);
     }
-    const HWAVEIN bad_in[] = {nullptr, reinterpret_cast<HWAVEIN>(0x1234), closed_in, reinterpret_cast<HWAVEIN>(out)};
+    const HWAVEIN bad_in[] = {nullptr, reinterpret_cast<HWAVEIN>(0x1234), closed_in, reinterpret_cast<HWAVEIN>(out),
+                              reinterpret_cast<HWAVEIN>(kernel)};
     for (HWAVEIN h : bad_in) {
         EXPECT_EQ(waveInPrepareHeader(h, b.get(), kHdr), MMSYSERR_INVALHANDLE);
         EXPECT_EQ(waveInUnprepareHeader(h, b.get(), kHdr), MMSYSERR_INVALHANDLE);
@@ -276,6 +285,7 @@ TEST(WaveHandles, EveryCallRefusesAHandleThatIsNotOpen)
     EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutClose(out), MMSYSERR_INVALHANDLE);
     EXPECT_EQ(waveInClose(in), MMSYSERR_INVALHANDLE);
+    EXPECT_TRUE(CloseHandle(kernel));
 }
 
 TEST(WaveHeaders, PrepareQueueAndFinishFollowTheWinMMLifeCycle)
