@@ -32,6 +32,7 @@ namespace {
 // Lives on the creator's stack until the thread has started.
 struct thread_startup {
     CWinThread* thread;
+    HANDLE go;       // set by the creator once the object knows its thread
     HANDLE started;  // set by the thread once InitInstance has returned
 };
 
@@ -41,23 +42,33 @@ BOOL CWinThread::CreateThread(DWORD, UINT nStackSize, LPSECURITY_ATTRIBUTES)
 {
     if (m_hThread)
         return FALSE;
-    thread_startup startup{this, ::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    if (!startup.started) {
+    thread_startup startup{this, ::CreateEventW(nullptr, TRUE, FALSE, nullptr),
+                           ::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    auto close_events = [&] {
+        if (startup.go)
+            ::CloseHandle(startup.go);
+        if (startup.started)
+            ::CloseHandle(startup.started);
+    };
+    if (!startup.go || !startup.started) {
         ::OutputDebugStringA("CWinThread::CreateThread: no event to wait for the start on\n");
+        close_events();
         return FALSE;
     }
     DWORD id = 0;
     HANDLE thread = ::CreateThread(nullptr, nStackSize, ThreadEntry, &startup, 0, &id);
     if (!thread) {
-        ::CloseHandle(startup.started);
+        close_events();
         return FALSE;
     }
+    // Written before the thread may run the object's code: an auto-deleting
+    // thread whose InitInstance fails at once deletes the object.
     m_hThread = thread;
     m_nThreadID = id;
-    // The object is not touched while waiting: an auto-deleting thread
-    // whose InitInstance failed may already have gone.
+    ::SetEvent(startup.go);
+    // The object is not touched while waiting: it may already have gone.
     ::WaitForSingleObject(startup.started, INFINITE);
-    ::CloseHandle(startup.started);
+    close_events();
     return TRUE;
 }
 
@@ -68,6 +79,7 @@ DWORD WINAPI CWinThread::ThreadEntry(LPVOID param)
     MSG msg;
     // The queue exists from here on, before anyone learns the thread started.
     ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    ::WaitForSingleObject(startup->go, INFINITE);
     const BOOL ok = self->InitInstance();
     // The last touch of startup: the creator may return as soon as it is set.
     ::SetEvent(startup->started);

@@ -294,3 +294,17 @@ TEST(Application, IsReachableFromAnywhereWhileItLives)
 }
 
 }  // namespace
+
+// A thread object that deletes itself when its thread ends may go before
+// CreateThread returns; the creator must not touch it after the start.
+TEST(Threads, AnAutoDeletingThreadThatFailsAtOnceIsNotTouchedAfterItGoes)
+{
+    struct failing_thread : CWinThread {
+        BOOL InitInstance() override { return FALSE; }
+    };
+    for (int i = 0; i < 300; ++i) {
+        auto* t = new failing_thread;
+        t->m_bAutoDelete = TRUE;
+        ASSERT_TRUE(t->CreateThread());
+    }
+}
