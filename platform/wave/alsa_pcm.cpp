@@ -437,9 +437,7 @@ MMRESULT alsa_configure(snd_pcm_t* pcm, const WAVEFORMATEX& f, bool input, snd_p
     return MMSYSERR_NOERROR;
 }
 
-}  // namespace
-
-MMRESULT alsa_open(const wave_stream& stream, std::unique_ptr<wave_backend>* backend)
+MMRESULT alsa_open_pcm(const wave_stream& stream, std::unique_ptr<wave_backend>* backend)
 {
     alsa_ignore_sigpipe();
     snd_pcm_t* pcm = nullptr;
@@ -457,4 +455,12 @@ MMRESULT alsa_open(const wave_stream& stream, std::unique_ptr<wave_backend>* bac
     const bool clockless = type == SND_PCM_TYPE_NULL || type == SND_PCM_TYPE_FILE;
     *backend = std::make_unique<alsa_stream>(pcm, stream.format, stream.input, buffer, period, clockless);
     return MMSYSERR_NOERROR;
+}
+
+}  // namespace
+
+bool alsa_open(const std::shared_ptr<wave_stream>& stream, std::unique_ptr<wave_backend>* backend, MMRESULT* result)
+{
+    *result = alsa_open_pcm(*stream, backend);
+    return true;
 }

@@ -16,6 +16,8 @@
 #include <cerrno>
 #include <cstring>
 
+const wave_driver wave_drivers[2] = {{"virtual", virtual_wave_open}, {"ALSA", alsa_open}};
+
 namespace {
 
 // A live stream, by handle and direction. Handles come from the process's
@@ -63,9 +65,10 @@ MMRESULT open_stream(bool input, void** out, UINT device, LPCWAVEFORMATEX format
     const DWORD notify = type == CALLBACK_THREAD ? static_cast<DWORD>(callback) : 0;
     auto stream = std::make_shared<wave_stream>(input, f, notify, handle);
     std::unique_ptr<wave_backend> backend;
-    MMRESULT result;
-    if (!virtual_wave_open(stream, &backend, &result))
-        result = alsa_open(*stream, &backend);
+    MMRESULT result = MMSYSERR_NODRIVER;
+    for (const wave_driver& driver : wave_drivers)
+        if (driver.open(stream, &backend, &result))
+            break;
     if (result != MMSYSERR_NOERROR)
         return result;
     handle_registry<wave_stream>::attach(handle, stream);

@@ -150,12 +150,25 @@ private:
     std::mutex m_post_lock;
 };
 
+// The devices a stream can open, asked in table order: a driver that does
+// not serve this process (no virtual devices installed) declines, and the
+// first that takes the open decides its outcome.
+struct wave_driver {
+    const char* name;
+    // false: declined. true: *result is the open's outcome, and on success
+    // *backend moves the stream's frames.
+    bool (*open)(const std::shared_ptr<wave_stream>& stream, std::unique_ptr<wave_backend>* backend,
+                 MMRESULT* result);
+};
+// Virtual devices, while installed (wavevirtual.h), then ALSA's "default".
+extern const wave_driver wave_drivers[2];
+
 // ALSA's "default" PCM in the stream's format. Fails with
 // MMSYSERR_ALLOCATED (device busy), MMSYSERR_NODRIVER (no device) or
-// WAVERR_BADFORMAT (the device cannot take the format).
-MMRESULT alsa_open(const wave_stream& stream, std::unique_ptr<wave_backend>* backend);
+// WAVERR_BADFORMAT (the device cannot take the format). Never declines.
+bool alsa_open(const std::shared_ptr<wave_stream>& stream, std::unique_ptr<wave_backend>* backend,
+               MMRESULT* result);
 
-// The installed virtual device, if any: returns false when none is
-// installed (ALSA is used), otherwise true with *result the open's outcome.
+// The installed virtual devices; declines when none are installed.
 bool virtual_wave_open(const std::shared_ptr<wave_stream>& stream, std::unique_ptr<wave_backend>* backend,
                        MMRESULT* result);
