@@ -40,6 +40,11 @@ capture_mode capture_choose_mode(const std::vector<capture_mode>& offered, int w
 // "1920x1080 MJPG at 60 fps", for traces.
 std::string capture_mode_text(const capture_mode& mode);
 
+// bgr encoded as capture sticks send Motion-JPEG: 4:2:2, quality 90, a
+// restart marker after every row of blocks. Empty if it cannot be encoded.
+// For the virtual sticks, the tests and the benchmarks.
+std::vector<uint8_t> capture_encode_mjpeg(const cv::Mat& bgr);
+
 // A frame as the device delivered it. stride: bytes per line of a packed
 // format, or of the luma plane of NV12 / YU12 (their chroma planes follow
 // the luma plane directly, at that stride and half of it). Motion-JPEG
@@ -86,9 +91,13 @@ public:
     void skip_broken();
 
 private:
+    result decode_jpeg(const capture_raw_frame& f, cv::Mat& bgr);
+    bool decode_bands(const capture_raw_frame& f, int width, int height, cv::Mat& bgr);
     void note_skipped(const char* why);
 
     void* m_jpeg = nullptr;  // tjhandle
+    std::vector<void*> m_band_jpeg;              // a decoder per band decoded side by side
+    std::vector<std::vector<uint8_t>> m_bands;   // each band as a JPEG of its own
     using clock_type = std::chrono::steady_clock;
     clock_type::time_point m_last_good;   // last frame handed on whole (or the start)
     clock_type::time_point m_last_trace;  // last trace of skipped frames

@@ -15,7 +15,6 @@
 
 #include <linux/videodev2.h>
 #include <sys/syscall.h>
-#include <turbojpeg.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -122,38 +121,22 @@ std::vector<uint8_t> to_yuyv(const cv::Mat& bgr, size_t stride)
     return out;
 }
 
-// Motion-JPEG at 4:2:2, as sticks encode it; empty if the encoder fails.
-std::vector<uint8_t> to_mjpeg(tjhandle encoder, const cv::Mat& bgr)
-{
-    unsigned char* jpeg = nullptr;
-    unsigned long size = 0;
-    std::vector<uint8_t> out;
-    if (encoder && tjCompress2(encoder, bgr.data, bgr.cols, static_cast<int>(bgr.step), bgr.rows, TJPF_BGR, &jpeg,
-                               &size, TJSAMP_422, 90, 0) == 0)
-        out.assign(jpeg, jpeg + size);
-    tjFree(jpeg);
-    return out;
-}
-
 std::shared_ptr<const frame_cycle> make_cycle(video_input_virtual_format format, const cv::Mat& pattern)
 {
     auto cycle = std::make_shared<frame_cycle>();
     const bool mjpeg = format == video_input_virtual_format::mjpeg;
     cycle->fourcc = mjpeg ? V4L2_PIX_FMT_MJPEG : V4L2_PIX_FMT_YUYV;
     cycle->stride = mjpeg ? 0 : static_cast<size_t>((pattern.cols + 1) / 2) * 4;
-    tjhandle encoder = mjpeg ? tjInitCompress() : nullptr;
     for (int k = 0; k < kCycle; ++k) {
         cv::Mat frame = pattern.clone();
         draw_moving_square(frame, k);
-        cycle->frames.push_back(mjpeg ? to_mjpeg(encoder, frame) : to_yuyv(frame, cycle->stride));
+        cycle->frames.push_back(mjpeg ? capture_encode_mjpeg(frame) : to_yuyv(frame, cycle->stride));
         if (cycle->frames.back().empty()) {
             OutputDebugStringA("virtual capture device: the test pattern could not be encoded\n");
             cycle.reset();
             break;
         }
     }
-    if (encoder)
-        tjDestroy(encoder);
     return cycle;
 }
 

@@ -96,10 +96,13 @@ TEST(CaptureConvert, MatchesOpenCvOnRandomPicturesOfAnySize)
         const std::string at = std::to_string(size.width) + "x" + std::to_string(size.height);
         const cv::Mat picture = random_picture(size.width, size.height, seed++);
 
-        // Motion-JPEG as sticks encode it (4:2:2) and as cameras do (4:2:0);
-        // the fast DCT and upsampling differ a little from imdecode's.
-        for (int subsampling : {TJSAMP_422, TJSAMP_420}) {
-            const std::vector<uint8_t> jpeg = encode(picture, subsampling);
+        // Motion-JPEG as sticks encode it (4:2:2, restart markers after
+        // every row of blocks: decoded in bands side by side) and without
+        // markers (4:2:2, 4:2:0); the fast DCT and upsampling differ a
+        // little from imdecode's.
+        for (int subsampling : {-1, static_cast<int>(TJSAMP_422), static_cast<int>(TJSAMP_420)}) {
+            const std::vector<uint8_t> jpeg =
+                subsampling < 0 ? capture_encode_mjpeg(picture) : encode(picture, subsampling);
             const capture_raw_frame raw{kMjpg, size.width, size.height, 0, jpeg.data(), jpeg.size()};
             cv::Mat bgr;
             ASSERT_EQ(converter.to_bgr(raw, bgr), capture_converter::result::ok) << at;
@@ -137,6 +140,13 @@ TEST(CaptureConvert, MatchesOpenCvOnRandomPicturesOfAnySize)
 TEST(CaptureConvert, DamagedOrShortFramesAreNotWhole)
 {
     const std::vector<uint8_t> jpeg = encode(random_picture(320, 180, 7), TJSAMP_422);
+    const std::vector<uint8_t> restarts = capture_encode_mjpeg(random_picture(320, 180, 8));
+    std::vector<uint8_t> restart_skipped = restarts;
+    for (size_t i = restarts.size() / 2; i + 1 < restarts.size(); ++i)
+        if (restart_skipped[i] == 0xFF && restart_skipped[i + 1] >= 0xD0 && restart_skipped[i + 1] <= 0xD7) {
+            restart_skipped[i + 1] = static_cast<uint8_t>(0xD0 + (restart_skipped[i + 1] - 0xD0 + 3) % 8);
+            break;
+        }
     std::vector<uint8_t> marker_inside = jpeg;
     for (size_t i = jpeg.size() / 2; i < jpeg.size() / 2 + 32; i += 2) {
         marker_inside[i] = 0xFF;
@@ -154,6 +164,10 @@ TEST(CaptureConvert, DamagedOrShortFramesAreNotWhole)
         {"cut off half way", kMjpg, std::vector<uint8_t>(jpeg.begin(), jpeg.begin() + jpeg.size() / 2),
          capture_converter::result::damaged},
         {"a marker inside the data", kMjpg, marker_inside, capture_converter::result::damaged},
+        {"with restart markers, cut off", kMjpg,
+         std::vector<uint8_t>(restarts.begin(), restarts.begin() + restarts.size() * 2 / 3),
+         capture_converter::result::damaged},
+        {"a restart marker out of turn", kMjpg, restart_skipped, capture_converter::result::damaged},
         {"header broken", kMjpg, bad_header, capture_converter::result::failed},
         {"just the start", kMjpg, std::vector<uint8_t>(jpeg.begin(), jpeg.begin() + 40), capture_converter::result::failed},
         {"nothing", kMjpg, {}, capture_converter::result::failed},
