@@ -1,17 +1,25 @@
 // Live video from the emulated 1080p60 capture stick into a 1280 x 720
-// picture control for ten seconds, through the program's own capture run.
+// picture control for ten seconds at a time, through the program's own
+// capture run: once with ready BGR frames, then as real sticks send them,
+// Motion-JPEG and YUYV, through the layer's conversion. Then the layer's
+// Motion-JPEG decoding against OpenCV's imdecode of the same frames.
 // Prints "<name> <value> <unit>" lines.
 #include "TessalyDlg.h"
 #include "bench_support.h"
+#include "../platform/video/capture_formats.h"
 
 #include <videoinput.h>
 #include <wavevirtual.h>
 
+#include <linux/videodev2.h>
 #include <unistd.h>
+
+#include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -31,6 +39,8 @@ double thread_cpu_seconds(int tid)
     std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
     std::string line;
     std::getline(in, line);
+    if (line.empty())
+        return 0.0;
     // Fields after the command name, which ends with the last ')'.
     std::istringstream rest(line.substr(line.rfind(')') + 2));
     std::string field;
@@ -46,6 +56,108 @@ double thread_cpu_seconds(int tid)
     return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+double process_cpu_seconds()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// Ten seconds of video from a stick sending format; prints its lines with
+// prefix ("capture" or "capture_<format>"). False if the dialog cannot be made.
+bool run(video_input_virtual_format format, const std::string& prefix, bool thread_cpu)
+{
+    video_input_virtual_device stick;
+    stick.format = format;
+    const int device = video_input_add_virtual(stick);
+    bool made = false;
+    {
+        BenchDlg dlg;
+        made = dlg.Create(102);
+        if (made) {
+            ::MoveWindow(dlg.m_hWnd, 0, 0, 1320, 800, TRUE);
+            pump_for(std::chrono::milliseconds(300));
+            ::MoveWindow(dlg.GetDlgItem(1001)->m_hWnd, 0, 0, 1280, 720, TRUE);
+            pump_for(std::chrono::milliseconds(1000));
+
+            const auto first = video_input_get_virtual_stats(device);
+            const double cpu_first = thread_cpu_seconds(first.reader_tid), process_first = process_cpu_seconds();
+            const auto began = clock_type::now();
+            pump_for(std::chrono::seconds(10));
+            const double seconds = std::chrono::duration<double>(clock_type::now() - began).count();
+            const auto last = video_input_get_virtual_stats(device);
+            const double cpu = thread_cpu_seconds(last.reader_tid) - cpu_first;
+            const double process = process_cpu_seconds() - process_first;
+
+            const long long shown = last.delivered - first.delivered;
+            const long long produced = last.produced - first.produced;
+            auto since_first = [](const std::vector<double>& all, size_t skip) {
+                return std::vector<double>(all.begin() + static_cast<std::ptrdiff_t>(std::min(skip, all.size())),
+                                           all.end());
+            };
+            const std::vector<double> held = since_first(last.hold_ms, first.hold_ms.size());
+            const std::vector<double> arrival = since_first(last.arrival_ms, first.arrival_ms.size());
+            const char* p = prefix.c_str();
+            std::printf("%s_frames_shown_per_second %.2f fps\n", p, static_cast<double>(shown) / seconds);
+            std::printf("%s_frames_never_shown %lld frames\n", p, produced - shown);
+            std::printf("%s_read_to_screen_median %.2f ms\n", p, percentile(held, 0.5));
+            std::printf("%s_read_to_screen_p99 %.2f ms\n", p, percentile(held, 0.99));
+            std::printf("%s_arrival_to_screen_median %.2f ms\n", p, percentile(arrival, 0.5));
+            std::printf("%s_arrival_to_screen_p99 %.2f ms\n", p, percentile(arrival, 0.99));
+            if (thread_cpu)
+                std::printf("%s_thread_cpu %.1f %%\n", p, 100.0 * cpu / seconds);
+            std::printf("%s_cpu_per_frame %.2f ms\n", p, shown ? 1000.0 * process / static_cast<double>(shown) : 0.0);
+            std::fflush(stdout);
+
+            ::SendMessageW(dlg.m_hWnd, WM_COMMAND, MAKEWPARAM(1003, 0), 0);
+            dlg.DestroyWindow();
+        }
+    }
+    video_input_remove_virtual(device);
+    return made;
+}
+
+// The stick's pictures as it encodes them (4:2:2, quality 90, restart
+// markers), decoded by
+// the layer and by imdecode in turns, so that both see the same load.
+void compare_decoders()
+{
+    video_input_virtual_device stick;
+    const int device = video_input_add_virtual(stick);
+    video_input_capture capture;
+    std::vector<std::vector<uint8_t>> frames;
+    if (capture.open(static_cast<int>(video_input_device_names().size()) - 1)) {
+        cv::Mat picture;
+        for (int i = 0; i < 8 && capture.read(picture); ++i)
+            frames.push_back(capture_encode_mjpeg(picture));
+    }
+    capture.release();
+    video_input_remove_virtual(device);
+    if (frames.empty()) {
+        std::fprintf(stderr, "bench_capture: no frames to decode\n");
+        return;
+    }
+    capture_converter converter;
+    std::vector<double> ours, theirs;
+    cv::Mat bgr;
+    for (int round = 0; round < 20; ++round) {
+        for (const auto& jpeg : frames) {
+            const capture_raw_frame raw{V4L2_PIX_FMT_MJPEG, 1920, 1080, 0, jpeg.data(), jpeg.size()};
+            auto start = clock_type::now();
+            converter.to_bgr(raw, bgr);
+            ours.push_back(std::chrono::duration<double, std::milli>(clock_type::now() - start).count());
+            start = clock_type::now();
+            const cv::Mat reference = cv::imdecode(jpeg, cv::IMREAD_COLOR);
+            theirs.push_back(std::chrono::duration<double, std::milli>(clock_type::now() - start).count());
+        }
+    }
+    const double a = percentile(ours, 0.5), b = percentile(theirs, 0.5);
+    std::printf("capture_mjpeg_decode_median %.2f ms\n", a);
+    std::printf("capture_mjpeg_imdecode_median %.2f ms\n", b);
+    std::printf("capture_mjpeg_decode_vs_opencv %.2f x\n", a / b);
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int main()
@@ -53,37 +165,12 @@ int main()
     // The stick's sound runs too, as it does with a real stick, on virtual
     // wave devices.
     wave_virtual_install(wave_virtual_config{});
-    const int device = video_input_add_virtual(video_input_virtual_device{});
-    BenchDlg dlg;
-    if (!dlg.Create(102)) {
+    if (!run(video_input_virtual_format::bgr, "capture", true)) {
         std::fprintf(stderr, "bench_capture: the dialog could not be created (no display?)\n");
         return 1;
     }
-    ::MoveWindow(dlg.m_hWnd, 0, 0, 1320, 800, TRUE);
-    pump_for(std::chrono::milliseconds(300));
-    ::MoveWindow(dlg.GetDlgItem(1001)->m_hWnd, 0, 0, 1280, 720, TRUE);
-    pump_for(std::chrono::milliseconds(1000));
-
-    const auto first = video_input_get_virtual_stats(device);
-    const double cpu_first = thread_cpu_seconds(first.reader_tid);
-    const auto began = clock_type::now();
-    pump_for(std::chrono::seconds(10));
-    const double seconds = std::chrono::duration<double>(clock_type::now() - began).count();
-    const auto last = video_input_get_virtual_stats(device);
-    const double cpu = thread_cpu_seconds(last.reader_tid) - cpu_first;
-
-    const long long shown = last.delivered - first.delivered;
-    const long long produced = last.produced - first.produced;
-    const std::vector<double> held(last.hold_ms.begin() + static_cast<std::ptrdiff_t>(first.hold_ms.size()),
-                                   last.hold_ms.end());
-    std::printf("capture_frames_shown_per_second %.2f fps\n", static_cast<double>(shown) / seconds);
-    std::printf("capture_frames_never_shown %lld frames\n", produced - shown);
-    std::printf("capture_read_to_screen_median %.2f ms\n", percentile(held, 0.5));
-    std::printf("capture_read_to_screen_p99 %.2f ms\n", percentile(held, 0.99));
-    std::printf("capture_thread_cpu %.1f %%\n", 100.0 * cpu / seconds);
-
-    ::SendMessageW(dlg.m_hWnd, WM_COMMAND, MAKEWPARAM(1003, 0), 0);
-    dlg.DestroyWindow();
-    video_input_remove_virtual(device);
+    run(video_input_virtual_format::mjpeg, "capture_mjpeg", false);
+    run(video_input_virtual_format::yuyv, "capture_yuyv", false);
+    compare_decoders();
     return 0;
 }

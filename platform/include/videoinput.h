@@ -21,6 +21,16 @@
 // Names as UTF-16 code units carried in wchar_t (one unit per wchar_t).
 std::vector<std::wstring> video_input_device_names();
 
+// What a virtual stick sends. bgr: ready pictures, read as they are.
+// mjpeg, yuyv: frames as real sticks send them, which the capture source
+// turns into BGR with the same code as a real stick's; the test pattern's
+// frames are encoded once at the first open (a cycle of 8, so that the
+// encoding does not load the reader). A file is always read as bgr.
+enum class video_input_virtual_format { bgr, mjpeg, yuyv };
+// How a damaged Motion-JPEG frame is damaged: cut off half way, or with a
+// marker in the middle of its data.
+enum class video_input_virtual_damage { truncated, corrupt };
+
 // A hardware-free device, named like a real stick. Its frames come from a
 // GStreamer test pattern, or from a video file through OpenCV, paced like
 // a live device (one frame per 1/fps seconds, frames dropped if not read).
@@ -30,6 +40,12 @@ struct video_input_virtual_device {
     int width = 1920;
     int height = 1080;
     int fps = 60;
+    video_input_virtual_format format = video_input_virtual_format::bgr;
+    // Motion-JPEG only: every n-th frame (counted from 1, so 1 is every
+    // frame) comes damaged, as sticks send them while the signal changes;
+    // 0: none.
+    int damaged_every = 0;
+    video_input_virtual_damage damage = video_input_virtual_damage::truncated;
     bool never_delivers = false;  // opens, but every read fails
     long long raise_on_read = -1;  // that read (counted from 0) raises a cv::Exception
     bool plugged = true;  // false: registered as a stick not plugged in yet
@@ -64,11 +80,14 @@ void video_input_stall_virtual(int id);
 // benchmarks and tests: frames its clock produced, frames read, and for
 // each read frame (the latest 100,000 at most) the milliseconds from read
 // returning it until the reader came back for the next one (the reader
-// draws in between).
+// draws in between), and from the frame's arrival at the device (the
+// moment its clock made it) until the reader came back: arrival to
+// screen, the conversion to BGR included.
 struct video_input_virtual_stats {
     long long produced = 0;
     long long delivered = 0;
     std::vector<double> hold_ms;
+    std::vector<double> arrival_ms;
     int reader_tid = 0;  // the thread that last read, 0 if none
 };
 video_input_virtual_stats video_input_get_virtual_stats(int id);

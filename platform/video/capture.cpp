@@ -1,17 +1,32 @@
-// The program's video source: position i of the device list opened through
-// OpenCV's V4L2 backend, or a virtual device.
+// The program's video source: position i of the device list, a V4L2 node
+// read directly (memory-mapped buffers, the layer's own conversion to BGR),
+// or a virtual device.
 #include "video_internal.h"
+#include "capture_formats.h"
+
+#include <windows.h>
 
 #include <fcntl.h>
 #include <malloc.h>
 #include <linux/videodev2.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <string>
 
 namespace {
+
+// A read that sees no frame for this long ends, as OpenCV's V4L2 backend
+// did: a stick without a signal may send nothing at all.
+constexpr int kReadTimeoutMs = 10000;
+constexpr unsigned kBuffers = 4;
 
 int xioctl(int fd, unsigned long request, void* arg)
 {
@@ -22,73 +37,339 @@ int xioctl(int fd, unsigned long request, void* arg)
     return r;
 }
 
-// Whether /dev/video<index> offers Motion-JPEG at width x height. Cheap
-// sticks deliver 1080p at full rate only that way; uncompressed they fall
-// to a few frames a second.
-bool v4l2_offers_mjpeg(int index, int width, int height)
+void trace(const std::string& text) { OutputDebugStringA(text.c_str()); }
+
+// The modes /dev/video<n> offers at width x height, every format and
+// rate of them (VIDIOC_ENUM_FMT, _FRAMESIZES, _FRAMEINTERVALS; a stepwise
+// or continuous range counts where the size lies on it, with its fastest
+// rate).
+std::vector<capture_mode> v4l2_modes_at(int fd, int width, int height)
 {
-    const std::string path = "/dev/video" + std::to_string(index);
-    int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool offered = false;
+    std::vector<capture_mode> modes;
     v4l2_fmtdesc format{};
     format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    for (format.index = 0; !offered && xioctl(fd, VIDIOC_ENUM_FMT, &format) == 0; ++format.index) {
-        if (format.pixelformat != V4L2_PIX_FMT_MJPEG)
-            continue;
+    for (format.index = 0; xioctl(fd, VIDIOC_ENUM_FMT, &format) == 0; ++format.index) {
+        bool offered = false;
         v4l2_frmsizeenum size{};
-        size.pixel_format = V4L2_PIX_FMT_MJPEG;
+        size.pixel_format = format.pixelformat;
         for (size.index = 0; !offered && xioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) == 0; ++size.index) {
             if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
-                offered = static_cast<int>(size.discrete.width) == width && static_cast<int>(size.discrete.height) == height;
+                offered = size.discrete.width == static_cast<uint32_t>(width) &&
+                          size.discrete.height == static_cast<uint32_t>(height);
             } else {
                 const auto& s = size.stepwise;
-                offered = width >= static_cast<int>(s.min_width) && width <= static_cast<int>(s.max_width) &&
-                          height >= static_cast<int>(s.min_height) && height <= static_cast<int>(s.max_height);
+                const auto on = [](uint32_t v, uint32_t lo, uint32_t hi, uint32_t step) {
+                    return v >= lo && v <= hi && (step <= 1 || (v - lo) % step == 0);
+                };
+                offered = on(static_cast<uint32_t>(width), s.min_width, s.max_width, s.step_width) &&
+                          on(static_cast<uint32_t>(height), s.min_height, s.max_height, s.step_height);
             }
         }
+        if (!offered)
+            continue;
+        capture_mode mode;
+        mode.fourcc = format.pixelformat;
+        mode.width = width;
+        mode.height = height;
+        v4l2_frmivalenum interval{};
+        interval.pixel_format = format.pixelformat;
+        interval.width = static_cast<uint32_t>(width);
+        interval.height = static_cast<uint32_t>(height);
+        bool any = false;
+        for (interval.index = 0; xioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0; ++interval.index) {
+            const v4l2_fract f =
+                interval.type == V4L2_FRMIVAL_TYPE_DISCRETE ? interval.discrete : interval.stepwise.min;
+            if (f.numerator && f.denominator) {
+                mode.interval_num = f.numerator;
+                mode.interval_den = f.denominator;
+                modes.push_back(mode);
+                any = true;
+            }
+            if (interval.type != V4L2_FRMIVAL_TYPE_DISCRETE)
+                break;
+        }
+        if (!any)
+            modes.push_back(mode);  // the driver names no rate
     }
-    ::close(fd);
-    return offered;
+    return modes;
 }
 
+// A V4L2 capture node, streamed through memory-mapped buffers. Reads wait
+// in poll() on the device and on an eventfd that stop() signals, so a
+// release ends a read at once even where the driver would hold it.
 class v4l2_source : public video_input_source {
 public:
-    explicit v4l2_source(int index) : m_index(index) { m_capture.open(index, cv::CAP_V4L2); }
+    explicit v4l2_source(int index) : m_path(v4l2_node_path(index))
+    {
+        m_fd = ::open(m_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (m_fd < 0)
+            return;
+        v4l2_capability cap{};
+        const bool ok = xioctl(m_fd, VIDIOC_QUERYCAP, &cap) == 0;
+        const uint32_t caps = (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
+        m_wake = ok ? ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
+        if (!ok || !(caps & V4L2_CAP_VIDEO_CAPTURE) || !(caps & V4L2_CAP_STREAMING) || m_wake < 0) {
+            close_all();
+            return;
+        }
+        if (!read_format() || !capture_format_supported(m_format.pixelformat))
+            take_supported_format();
+    }
 
-    bool opened() const override { return m_capture.isOpened(); }
+    ~v4l2_source() override { close_all(); }
+
+    bool opened() const override { return m_fd >= 0; }
+
+    void stop() override
+    {
+        m_stopped = true;
+        const uint64_t one = 1;
+        if (::write(m_wake, &one, sizeof one) < 0)
+            trace("capture: " + m_path + ": the read could not be woken\n");
+    }
 
     bool read_frame(cv::Mat& frame) override
     {
-        if (!m_capture.read(frame))
+        if (m_stopped || (!m_streaming && !start_streaming()))
             return false;
-        // A frame that still points into the driver's buffers must not
-        // outlive the next read or the device: the reader keeps its own.
-        if (!frame.empty() && !frame.u)
-            frame = frame.clone();
-        return true;
+        using clock_type = std::chrono::steady_clock;
+        const auto give_up = clock_type::now() + std::chrono::milliseconds(kReadTimeoutMs);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(give_up - clock_type::now()).count();
+            if (left <= 0) {
+                trace("capture: " + m_path + " sent no frame for 10 s\n");
+                return false;
+            }
+            pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wake, POLLIN, 0}};
+            const int r = ::poll(fds, 2, static_cast<int>(left));
+            if (m_stopped)
+                return false;
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r < 0 || (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL) && !(fds[0].revents & POLLIN))) {
+                trace("capture: " + m_path + " stopped delivering (unplugged?)\n");
+                return false;
+            }
+            if (r == 0)
+                continue;
+            v4l2_buffer buffer{};
+            buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            buffer.memory = V4L2_MEMORY_MMAP;
+            if (xioctl(m_fd, VIDIOC_DQBUF, &buffer) != 0) {
+                if (errno == EAGAIN)
+                    continue;
+                trace("capture: " + m_path + ": VIDIOC_DQBUF failed: " + std::strerror(errno) + "\n");
+                return false;
+            }
+            bool take = false;
+            if (buffer.index >= m_buffers.size() || (buffer.flags & V4L2_BUF_FLAG_ERROR)) {
+                m_converter.skip_broken();
+            } else {
+                capture_raw_frame raw;
+                raw.fourcc = m_format.pixelformat;
+                raw.width = static_cast<int>(m_format.width);
+                raw.height = static_cast<int>(m_format.height);
+                raw.stride = m_format.bytesperline;
+                raw.data = static_cast<const uint8_t*>(m_buffers[buffer.index].start);
+                raw.bytes = std::min<size_t>(buffer.bytesused, m_buffers[buffer.index].length);
+                take = m_converter.take(raw, frame);
+                if (take)
+                    m_arrival_ms = (buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC
+                                       ? buffer.timestamp.tv_sec * 1000.0 + buffer.timestamp.tv_usec / 1000.0
+                                       : std::chrono::duration<double, std::milli>(
+                                             clock_type::now().time_since_epoch()).count();
+            }
+            // Back to the driver at once: the picture is our own copy.
+            if (xioctl(m_fd, VIDIOC_QBUF, &buffer) != 0)
+                trace("capture: " + m_path + ": VIDIOC_QBUF failed: " + std::strerror(errno) + "\n");
+            if (take)
+                return true;
+        }
     }
 
     bool set(int propId, double value) override
     {
-        if (propId == cv::CAP_PROP_FRAME_WIDTH)
-            m_width = static_cast<int>(value);
-        if (propId == cv::CAP_PROP_FRAME_HEIGHT && m_width > 0 &&
-            v4l2_offers_mjpeg(m_index, m_width, static_cast<int>(value))) {
-            // The format first: the size is then chosen among its sizes.
-            m_capture.set(cv::CAP_PROP_FOURCC, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'));
-            m_capture.set(cv::CAP_PROP_FRAME_WIDTH, m_width);
+        if (propId == cv::CAP_PROP_FRAME_WIDTH) {
+            m_width_asked = static_cast<int>(value);
+            return m_width_asked > 0;
         }
-        return m_capture.set(propId, value);
+        if (propId != cv::CAP_PROP_FRAME_HEIGHT || m_width_asked <= 0)
+            return false;
+        const int height = static_cast<int>(value);
+        const capture_mode mode = capture_choose_mode(v4l2_modes_at(m_fd, m_width_asked, height), m_width_asked, height);
+        // Not offered at that size: the device keeps its own choice.
+        if (mode.fourcc == 0)
+            return false;
+        return apply(mode);
     }
 
-    double get(int propId) const override { return m_capture.get(propId); }
+    double get(int propId) const override
+    {
+        switch (propId) {
+        case cv::CAP_PROP_FRAME_WIDTH: return m_format.width;
+        case cv::CAP_PROP_FRAME_HEIGHT: return m_format.height;
+        case cv::CAP_PROP_FOURCC: return m_format.pixelformat;
+        case cv::CAP_PROP_FPS: {
+            v4l2_streamparm parm{};
+            parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            if (xioctl(m_fd, VIDIOC_G_PARM, &parm) != 0 || !parm.parm.capture.timeperframe.numerator)
+                return 0.0;
+            return static_cast<double>(parm.parm.capture.timeperframe.denominator) /
+                   parm.parm.capture.timeperframe.numerator;
+        }
+        // When the last frame read arrived, in milliseconds of the monotonic clock.
+        case cv::CAP_PROP_POS_MSEC: return m_arrival_ms;
+        default: return 0.0;
+        }
+    }
 
 private:
-    int m_index;
-    int m_width = 0;  // the width asked for last, for the height that follows it
-    cv::VideoCapture m_capture;
+    struct mapping {
+        void* start = MAP_FAILED;
+        size_t length = 0;
+    };
+
+    bool read_format()
+    {
+        v4l2_format format{};
+        format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (xioctl(m_fd, VIDIOC_G_FMT, &format) != 0)
+            return false;
+        m_format = format.fmt.pix;
+        return true;
+    }
+
+    // The device was left in a format we cannot turn into BGR: the first
+    // one it offers that we can, at the size it has.
+    void take_supported_format()
+    {
+        v4l2_fmtdesc desc{};
+        desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        for (desc.index = 0; xioctl(m_fd, VIDIOC_ENUM_FMT, &desc) == 0; ++desc.index) {
+            if (!capture_format_supported(desc.pixelformat))
+                continue;
+            v4l2_format format{};
+            format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            format.fmt.pix = m_format;
+            format.fmt.pix.pixelformat = desc.pixelformat;
+            format.fmt.pix.field = V4L2_FIELD_ANY;
+            if (xioctl(m_fd, VIDIOC_S_FMT, &format) == 0 && read_format() &&
+                capture_format_supported(m_format.pixelformat))
+                return;
+        }
+        trace("capture: " + m_path + " offers no format that can be shown\n");
+    }
+
+    bool apply(const capture_mode& mode)
+    {
+        stop_streaming();
+        v4l2_format format{};
+        format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        format.fmt.pix.width = static_cast<uint32_t>(mode.width);
+        format.fmt.pix.height = static_cast<uint32_t>(mode.height);
+        format.fmt.pix.pixelformat = mode.fourcc;
+        format.fmt.pix.field = V4L2_FIELD_ANY;
+        if (xioctl(m_fd, VIDIOC_S_FMT, &format) != 0) {
+            trace("capture: " + m_path + ": " + capture_mode_text(mode) + " refused: " + std::strerror(errno) + "\n");
+            read_format();
+            return false;
+        }
+        read_format();
+        if (mode.interval_num) {
+            v4l2_streamparm parm{};
+            parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            parm.parm.capture.timeperframe.numerator = mode.interval_num;
+            parm.parm.capture.timeperframe.denominator = mode.interval_den;
+            if (xioctl(m_fd, VIDIOC_S_PARM, &parm) != 0)
+                trace("capture: " + m_path + ": the frame rate could not be set\n");
+        }
+        if (!m_traced) {
+            trace("capture: " + m_path + " " + capture_mode_text(mode) + "\n");
+            m_traced = true;
+        }
+        return m_format.pixelformat == mode.fourcc;
+    }
+
+    bool start_streaming()
+    {
+        if (!capture_format_supported(m_format.pixelformat))
+            return false;
+        v4l2_requestbuffers request{};
+        request.count = kBuffers;
+        request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        request.memory = V4L2_MEMORY_MMAP;
+        if (xioctl(m_fd, VIDIOC_REQBUFS, &request) != 0 || request.count < 2) {
+            trace("capture: " + m_path + ": no capture buffers: " + std::strerror(errno) + "\n");
+            return false;
+        }
+        m_buffers.assign(request.count, mapping());
+        bool queued = true;
+        for (uint32_t i = 0; queued && i < request.count; ++i) {
+            v4l2_buffer buffer{};
+            buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            buffer.memory = V4L2_MEMORY_MMAP;
+            buffer.index = i;
+            queued = xioctl(m_fd, VIDIOC_QUERYBUF, &buffer) == 0;
+            void* start = queued ? ::mmap(nullptr, buffer.length, PROT_READ, MAP_SHARED, m_fd, buffer.m.offset) : MAP_FAILED;
+            queued = start != MAP_FAILED;
+            if (queued) {
+                m_buffers[i] = mapping{start, buffer.length};
+                queued = xioctl(m_fd, VIDIOC_QBUF, &buffer) == 0;
+            }
+        }
+        int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        m_streaming = queued && xioctl(m_fd, VIDIOC_STREAMON, &type) == 0;
+        if (!m_streaming) {
+            trace("capture: " + m_path + ": streaming could not start: " + std::strerror(errno) + "\n");
+            stop_streaming();
+            return false;
+        }
+        read_format();
+        return true;
+    }
+
+    void stop_streaming()
+    {
+        if (m_fd < 0)
+            return;
+        int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (m_streaming)
+            xioctl(m_fd, VIDIOC_STREAMOFF, &type);
+        m_streaming = false;
+        for (const mapping& m : m_buffers)
+            if (m.start != MAP_FAILED)
+                ::munmap(m.start, m.length);
+        if (!m_buffers.empty()) {
+            v4l2_requestbuffers none{};
+            none.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            none.memory = V4L2_MEMORY_MMAP;
+            xioctl(m_fd, VIDIOC_REQBUFS, &none);
+        }
+        m_buffers.clear();
+    }
+
+    void close_all()
+    {
+        stop_streaming();
+        if (m_fd >= 0)
+            ::close(m_fd);
+        if (m_wake >= 0)
+            ::close(m_wake);
+        m_fd = m_wake = -1;
+    }
+
+    std::string m_path;
+    int m_fd = -1;
+    int m_wake = -1;                   // eventfd: stop() wakes a read with it
+    std::atomic<bool> m_stopped{false};
+    // Everything below is used under `reading` only.
+    v4l2_pix_format m_format{};
+    std::vector<mapping> m_buffers;
+    bool m_streaming = false;
+    bool m_traced = false;             // the chosen mode has been traced
+    int m_width_asked = 0;             // the width asked for last, for the height that follows it
+    double m_arrival_ms = 0.0;
+    capture_converter m_converter;
 };
 
 }  // namespace

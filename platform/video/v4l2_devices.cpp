@@ -136,6 +136,12 @@ void v4l2_set_roots(const std::string& sysfs_class, const std::string& dev)
     g_dev = dev;
 }
 
+std::string v4l2_node_path(int index)
+{
+    std::lock_guard<std::mutex> hold(g_roots_lock);
+    return g_dev + "/video" + std::to_string(index);
+}
+
 std::vector<std::wstring> v4l2_device_names()
 {
     std::string sysfs_class, dev;

@@ -15,11 +15,14 @@ std::vector<std::wstring> v4l2_device_names();
 // Where the real devices are looked for; tests point these at a fake tree.
 // Defaults: "/sys/class/video4linux" and "/dev".
 void v4l2_set_roots(const std::string& sysfs_class, const std::string& dev);
+// The node of position index: "<dev root>/video<index>".
+std::string v4l2_node_path(int index);
 
 // One opened device. Reads of it are serialised by `reading`; stop() may
 // come from any thread and makes a blocked or later read return false
-// where the device allows it (virtual devices do; a real device's read
-// ends when the driver returns).
+// (a real device's read waits on the device and on a wake-up that stop()
+// signals). The device is closed when the source is destroyed, which is
+// after its last read has returned.
 class video_input_source {
 public:
     virtual ~video_input_source() = default;

@@ -2,8 +2,10 @@
 // seconds whether or not anybody reads, like a live capture stick. A read
 // returns the newest frame it has not returned yet, waiting for the next
 // one if there is none; frames that came while the reader was busy are
-// lost, and counted.
+// lost, and counted. A stick that sends Motion-JPEG or YUYV hands its
+// frames to the same conversion as a real stick's.
 #include "video_internal.h"
+#include "capture_formats.h"
 #include "../notify/notify_internal.h"
 
 #include <windows.h>
@@ -11,6 +13,7 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <linux/videodev2.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -25,6 +28,14 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 
 constexpr size_t kMaxSamples = 100000;
+constexpr int kCycle = 8;  // encoded frames a Motion-JPEG or YUYV stick repeats
+
+// A stick's frames in its own format, made once: frame k is frames[k % size].
+struct frame_cycle {
+    uint32_t fourcc = 0;
+    size_t stride = 0;
+    std::vector<std::vector<uint8_t>> frames;
+};
 
 struct virtual_entry {
     int id = 0;
@@ -35,6 +46,7 @@ struct virtual_entry {
     std::vector<std::weak_ptr<video_input_source>> sources;
     long long pulls = 0;  // an open that saw fewer must not hand out its source
     cv::Mat pattern;      // made at the first open: GStreamer takes a while
+    std::shared_ptr<const frame_cycle> cycle;  // likewise, for a Motion-JPEG or YUYV stick
 };
 
 std::mutex g_devices_lock;  // guards devices() and g_next_id
@@ -74,14 +86,86 @@ cv::Mat test_pattern(int width, int height)
     return frame;
 }
 
+// The pattern with a square that moves, so that every frame differs from the last.
+void draw_moving_square(cv::Mat& frame, long long k)
+{
+    const int side = std::max(1, std::min(frame.cols, frame.rows) / 8);
+    const int span = std::max(1, frame.cols - side);
+    const int x = static_cast<int>((k * 8) % span);
+    cv::rectangle(frame, cv::Rect(x, frame.rows / 2 - side / 2, side, side), cv::Scalar(255, 255, 255), cv::FILLED);
+}
+
+uint8_t clamp_byte(double v) { return static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L)); }
+
+// BGR to YUYV in BT.601 video range, as sticks send it and as OpenCV's
+// COLOR_YUV2BGR_YUYV reads it. An odd width repeats its last pixel.
+std::vector<uint8_t> to_yuyv(const cv::Mat& bgr, size_t stride)
+{
+    std::vector<uint8_t> out(stride * static_cast<size_t>(bgr.rows));
+    for (int y = 0; y < bgr.rows; ++y) {
+        const cv::Vec3b* row = bgr.ptr<cv::Vec3b>(y);
+        uint8_t* o = out.data() + stride * static_cast<size_t>(y);
+        for (int x = 0; x < bgr.cols; x += 2) {
+            const cv::Vec3b p[2] = {row[x], row[std::min(x + 1, bgr.cols - 1)]};
+            double u = 0, v = 0;
+            for (int i = 0; i < 2; ++i) {
+                const double b = p[i][0], g = p[i][1], r = p[i][2];
+                o[2 * x + 2 * i] = clamp_byte(16 + 0.257 * r + 0.504 * g + 0.098 * b);
+                u += 128 - 0.148 * r - 0.291 * g + 0.439 * b;
+                v += 128 + 0.439 * r - 0.368 * g - 0.071 * b;
+            }
+            o[2 * x + 1] = clamp_byte(u / 2);
+            o[2 * x + 3] = clamp_byte(v / 2);
+        }
+    }
+    return out;
+}
+
+std::shared_ptr<const frame_cycle> make_cycle(video_input_virtual_format format, const cv::Mat& pattern)
+{
+    auto cycle = std::make_shared<frame_cycle>();
+    const bool mjpeg = format == video_input_virtual_format::mjpeg;
+    cycle->fourcc = mjpeg ? V4L2_PIX_FMT_MJPEG : V4L2_PIX_FMT_YUYV;
+    cycle->stride = mjpeg ? 0 : static_cast<size_t>((pattern.cols + 1) / 2) * 4;
+    for (int k = 0; k < kCycle; ++k) {
+        cv::Mat frame = pattern.clone();
+        draw_moving_square(frame, k);
+        cycle->frames.push_back(mjpeg ? capture_encode_mjpeg(frame) : to_yuyv(frame, cycle->stride));
+        if (cycle->frames.back().empty()) {
+            OutputDebugStringA("virtual capture device: the test pattern could not be encoded\n");
+            cycle.reset();
+            break;
+        }
+    }
+    return cycle;
+}
+
+// Frame k of a damaged kind: cut off half way, or with a restart marker
+// dropped into the middle of its coded data.
+std::vector<uint8_t> damaged(const std::vector<uint8_t>& jpeg, video_input_virtual_damage how)
+{
+    if (how == video_input_virtual_damage::truncated)
+        return std::vector<uint8_t>(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(jpeg.size() / 2));
+    std::vector<uint8_t> out = jpeg;
+    const size_t at = out.size() * 3 / 4;
+    for (size_t i = at; i + 1 < out.size() - 2 && i < at + 64; i += 2) {
+        out[i] = 0xFF;
+        out[i + 1] = 0xD3;
+    }
+    return out;
+}
+
 class virtual_source : public video_input_source {
 public:
-    virtual_source(int id, const video_input_virtual_device& device, const cv::Mat& pattern)
-        : m_id(id), m_device(device)
+    virtual_source(int id, const video_input_virtual_device& device, const cv::Mat& pattern,
+                   std::shared_ptr<const frame_cycle> cycle)
+        : m_id(id), m_device(device), m_cycle(std::move(cycle))
     {
         if (!m_device.file.empty()) {
             m_file.open(m_device.file);
             m_open = m_file.isOpened();
+        } else if (m_device.format != video_input_virtual_format::bgr) {
+            m_open = m_cycle && !m_cycle->frames.empty();
         } else {
             m_pattern = pattern;
             m_open = !m_pattern.empty();
@@ -118,6 +202,9 @@ public:
                 if (s.hold_ms.size() >= kMaxSamples)
                     s.hold_ms.erase(s.hold_ms.begin(), s.hold_ms.begin() + kMaxSamples / 2);
                 s.hold_ms.push_back(std::chrono::duration<double, std::milli>(entered - m_last_return).count());
+                if (s.arrival_ms.size() >= kMaxSamples)
+                    s.arrival_ms.erase(s.arrival_ms.begin(), s.arrival_ms.begin() + kMaxSamples / 2);
+                s.arrival_ms.push_back(std::chrono::duration<double, std::milli>(entered - m_last_arrival).count());
             }
             s.reader_tid = static_cast<int>(::syscall(SYS_gettid));
         });
@@ -125,29 +212,39 @@ public:
             return false;
         if (m_reads++ == m_device.raise_on_read)
             CV_Error(cv::Error::StsError, "virtual capture device: a read that fails, as asked");
-        // The newest frame not returned yet, once its time has come.
+        // The newest frame not returned yet, once its time has come; a
+        // damaged one is skipped for the next, as with a real stick.
         const double period = 1.0 / std::max(m_device.fps, 1);
-        const double since = std::chrono::duration<double>(entered - m_start).count();
-        const long long newest = static_cast<long long>(std::floor(since / period));
-        const long long k = std::max(m_next, newest);
-        const auto due = m_start + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(k * period));
-        {
-            std::unique_lock<std::mutex> hold(m_stop_lock);
-            if (m_stop_signal.wait_until(hold, due, [&] { return m_stopped || m_stalled; })) {
-                // A hung stream holds its reader until it is let go.
-                m_stop_signal.wait(hold, [&] { return m_stopped; });
-                return false;
+        for (;;) {
+            const double since = std::chrono::duration<double>(clock_type::now() - m_start).count();
+            const long long newest = static_cast<long long>(std::floor(since / period));
+            const long long k = std::max(m_next, newest);
+            const auto due =
+                m_start + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(k * period));
+            {
+                std::unique_lock<std::mutex> hold(m_stop_lock);
+                if (m_stop_signal.wait_until(hold, due, [&] { return m_stopped || m_stalled; })) {
+                    // A hung stream holds its reader until it is let go.
+                    m_stop_signal.wait(hold, [&] { return m_stopped; });
+                    return false;
+                }
             }
+            m_next = k + 1;
+            bool ready = false;
+            if (!next_picture(frame, k, ready))
+                return false;
+            if (!ready) {
+                record([&](video_input_virtual_stats& s) { s.produced = k + 1; });
+                continue;
+            }
+            m_last_arrival = due;
+            m_last_return = clock_type::now();
+            record([&](video_input_virtual_stats& s) {
+                s.produced = k + 1;
+                ++s.delivered;
+            });
+            return true;
         }
-        if (!next_picture(frame, k))
-            return false;
-        m_next = k + 1;
-        m_last_return = clock_type::now();
-        record([&](video_input_virtual_stats& s) {
-            s.produced = k + 1;
-            ++s.delivered;
-        });
-        return true;
     }
 
     bool set(int propId, double value) override
@@ -163,13 +260,37 @@ public:
         case cv::CAP_PROP_FRAME_WIDTH: return m_device.width;
         case cv::CAP_PROP_FRAME_HEIGHT: return m_device.height;
         case cv::CAP_PROP_FPS: return m_device.fps;
+        case cv::CAP_PROP_FOURCC: return m_cycle ? m_cycle->fourcc : V4L2_PIX_FMT_BGR24;
+        // When the last frame read arrived, in milliseconds of the monotonic clock.
+        case cv::CAP_PROP_POS_MSEC:
+            return std::chrono::duration<double, std::milli>(m_last_arrival.time_since_epoch()).count();
         default: return 0.0;
         }
     }
 
 private:
-    bool next_picture(cv::Mat& frame, long long k)
+    // Frame k as BGR into frame; ready is false when it is to be skipped.
+    bool next_picture(cv::Mat& frame, long long k, bool& ready)
     {
+        ready = true;
+        if (m_cycle) {
+            const std::vector<uint8_t>* data = &m_cycle->frames[static_cast<size_t>(k % kCycle)];
+            std::vector<uint8_t> broken;
+            if (m_device.damaged_every > 0 && m_cycle->fourcc == V4L2_PIX_FMT_MJPEG &&
+                (k + 1) % m_device.damaged_every == 0) {
+                broken = damaged(*data, m_device.damage);
+                data = &broken;
+            }
+            capture_raw_frame raw;
+            raw.fourcc = m_cycle->fourcc;
+            raw.width = m_device.width;
+            raw.height = m_device.height;
+            raw.stride = m_cycle->stride;
+            raw.data = data->data();
+            raw.bytes = data->size();
+            ready = m_converter.take(raw, frame);
+            return true;
+        }
         if (m_file.isOpened()) {
             if (!m_file.read(frame)) {
                 // At the end the file starts again, as a source that keeps playing.
@@ -180,11 +301,7 @@ private:
             return true;
         }
         frame = m_pattern.clone();
-        // Something moves, so that every frame differs from the last.
-        const int side = std::max(1, std::min(frame.cols, frame.rows) / 8);
-        const int span = std::max(1, frame.cols - side);
-        const int x = static_cast<int>((k * 8) % span);
-        cv::rectangle(frame, cv::Rect(x, frame.rows / 2 - side / 2, side, side), cv::Scalar(255, 255, 255), cv::FILLED);
+        draw_moving_square(frame, k);
         return true;
     }
 
@@ -201,9 +318,12 @@ private:
     video_input_virtual_device m_device;
     cv::VideoCapture m_file;
     cv::Mat m_pattern;
+    std::shared_ptr<const frame_cycle> m_cycle;  // null for a bgr stick
+    capture_converter m_converter;
     bool m_open = false;
     clock_type::time_point m_start;
     clock_type::time_point m_last_return;
+    clock_type::time_point m_last_arrival;  // when the frame last returned was made
     long long m_next = 0;  // the first frame not returned yet
     long long m_reads = 0;
     std::mutex m_stop_lock;  // guards m_stopped and m_stalled
@@ -356,6 +476,7 @@ std::shared_ptr<video_input_source> video_input_open_virtual(int id)
 {
     video_input_virtual_device device;
     cv::Mat pattern;
+    std::shared_ptr<const frame_cycle> cycle;
     long long pulls = 0;
     {
         std::lock_guard<std::mutex> hold(g_devices_lock);
@@ -364,12 +485,16 @@ std::shared_ptr<video_input_source> video_input_open_virtual(int id)
             return nullptr;
         device = it->device;
         pattern = it->pattern;
+        cycle = it->cycle;
         pulls = it->pulls;
         it->stats = video_input_virtual_stats();
     }
+    const bool encoded = device.file.empty() && device.format != video_input_virtual_format::bgr;
     if (device.file.empty() && pattern.empty())
         pattern = test_pattern(std::max(device.width, 1), std::max(device.height, 1));
-    auto source = std::make_shared<virtual_source>(id, device, pattern);
+    if (encoded && !cycle)
+        cycle = make_cycle(device.format, pattern);
+    auto source = std::make_shared<virtual_source>(id, device, pattern, encoded ? cycle : nullptr);
     if (!source->opened())
         return nullptr;
     std::lock_guard<std::mutex> hold(g_devices_lock);
@@ -379,6 +504,8 @@ std::shared_ptr<video_input_source> video_input_open_virtual(int id)
         return nullptr;
     if (it->pattern.empty())
         it->pattern = pattern;
+    if (!it->cycle)
+        it->cycle = cycle;
     it->sources.erase(std::remove_if(it->sources.begin(), it->sources.end(),
                                      [](const std::weak_ptr<video_input_source>& w) { return w.expired(); }),
                       it->sources.end());
