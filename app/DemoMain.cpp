@@ -15,6 +15,7 @@
 
 #include <powervirtual.h>
 #include <videoinput.h>
+#include <videovirtual.h>
 #include <wavevirtual.h>
 
 #include <poll.h>

@@ -9,6 +9,7 @@
 #include "../platform/video/capture_formats.h"
 
 #include <videoinput.h>
+#include <videovirtual.h>
 #include <wavevirtual.h>
 
 #include <linux/videodev2.h>

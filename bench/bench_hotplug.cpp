@@ -10,6 +10,7 @@
 
 #include <dbt.h>
 #include <videoinput.h>
+#include <videovirtual.h>
 #include <wavevirtual.h>
 
 #include <chrono>

@@ -407,15 +407,13 @@ bool video_input_capture::open(int index, int)
     if (index < 0)
         return false;
     std::shared_ptr<video_input_source> source;
-    const int real = static_cast<int>(v4l2_device_names().size());
-    if (index < real) {
-        source = v4l2_open_source(index);
-    } else {
-        std::vector<std::wstring> names;
-        std::vector<int> ids;
-        video_input_virtual_list(names, ids);
-        if (static_cast<size_t>(index - real) < ids.size())
-            source = video_input_open_virtual(ids[static_cast<size_t>(index - real)]);
+    for (const video_input_driver& driver : video_input_drivers) {
+        const int count = static_cast<int>(driver.names().size());
+        if (index < count) {
+            source = driver.open(index);
+            break;
+        }
+        index -= count;
     }
     std::lock_guard<std::mutex> hold(m_lock);
     m_source = source;

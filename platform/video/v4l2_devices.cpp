@@ -180,13 +180,3 @@ std::vector<std::wstring> v4l2_device_names()
     }
     return names;
 }
-
-std::vector<std::wstring> video_input_device_names()
-{
-    std::vector<std::wstring> names = v4l2_device_names();
-    std::vector<std::wstring> virtual_names;
-    std::vector<int> ids;
-    video_input_virtual_list(virtual_names, ids);
-    names.insert(names.end(), virtual_names.begin(), virtual_names.end());
-    return names;
-}

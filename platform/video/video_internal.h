@@ -6,6 +6,21 @@
 #include <string>
 #include <vector>
 
+class video_input_source;
+
+// The kinds of video-input device, in list order: the device list is each
+// driver's names one after another, and position i of it opens through the
+// driver whose part of the list holds it. Any thread.
+struct video_input_driver {
+    const char* name;
+    // Its devices' names, in its own order (an empty name keeps a place).
+    std::vector<std::wstring> (*names)();
+    // Position i of its own names; null if that device cannot be opened.
+    std::shared_ptr<video_input_source> (*open)(int position);
+};
+// Real devices (V4L2), then the virtual ones.
+extern const video_input_driver video_input_drivers[2];
+
 // Names of the registered virtual devices, in registration order, and the
 // ids that go with them (same length); a pulled device has an empty name
 // and id 0, and pulled devices after the last plugged one are left off.

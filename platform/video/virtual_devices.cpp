@@ -8,6 +8,8 @@
 #include "capture_formats.h"
 #include "../notify/notify_internal.h"
 
+#include <videovirtual.h>
+
 #include <windows.h>
 
 #include <opencv2/core/utils/logger.hpp>

@@ -12,6 +12,7 @@
 
 #include <dbt.h>
 #include <videoinput.h>
+#include <videovirtual.h>
 #include <wavevirtual.h>
 
 #include <dirent.h>

@@ -14,6 +14,7 @@
 
 #include <powervirtual.h>
 #include <videoinput.h>
+#include <videovirtual.h>
 #include <wavevirtual.h>
 
 #include <unistd.h>

@@ -5,6 +5,7 @@
 #include "TessalyDlg.h"
 
 #include <gtest/gtest.h>
+#include <videovirtual.h>
 #include <wavevirtual.h>
 
 #include "alsa_test_config.h"

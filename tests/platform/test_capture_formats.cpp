@@ -4,6 +4,8 @@
 #include "../../platform/video/capture_formats.h"
 #include "../../platform/video/video_internal.h"
 
+#include <videovirtual.h>
+
 #include <gtest/gtest.h>
 
 #include <linux/videodev2.h>

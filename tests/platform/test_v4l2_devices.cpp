@@ -3,6 +3,7 @@
 #include "../devices/fake_v4l2_tree.h"
 
 #include <gtest/gtest.h>
+#include <videovirtual.h>
 
 #include <unistd.h>
 

@@ -14,6 +14,7 @@
 #include <X11/keysym.h>
 
 #include <gtest/gtest.h>
+#include <videovirtual.h>
 #include <wavevirtual.h>
 
 #include <atomic>
