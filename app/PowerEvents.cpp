@@ -18,7 +18,7 @@ LRESULT CALLBACK RenderWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM
                 if (FindCaptureDevice()) {
                     SetAudioLoop(true);
                     ::Sleep(2000);
-                    if (HWAVEOUT out = g_AudioPipe.m_SoundOut.m_hWaveOut)
+                    if (HWAVEOUT out = g_AudioPipe.m_SoundOut.DeviceForVolume())
                         ::waveOutSetVolume(out, 0xFFFFFFFF);
                     ::OutputDebugStringA("display on!!\n");
                 }

@@ -26,7 +26,7 @@ DWORD WINAPI AudioVolumeThreadProc(LPVOID param)
             break;
         }
         if (dialog->m_capture.isOpened() && dialog->m_bDevicePresent) {
-            if (HWAVEOUT out = g_AudioPipe.m_SoundOut.m_hWaveOut)
+            if (HWAVEOUT out = g_AudioPipe.m_SoundOut.DeviceForVolume())
                 ::waveOutSetVolume(out, kFullVolume);
             break;
         }

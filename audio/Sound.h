@@ -91,6 +91,12 @@ public:
     void* m_CallbackOwner;
     LONG m_Playing;        // written under m_Lock; read by the object's thread
     HWAVEOUT m_hWaveOut;   // the open device, or the last one; others set its volume
+    // m_hWaveOut for the threads that do not open the device (the volume
+    // threads, the display-state handler): waveOutOpen may be storing it.
+    HWAVEOUT DeviceForVolume() const
+    {
+        return static_cast<HWAVEOUT>(::ReadPointerAcquire(reinterpret_cast<PVOID const volatile*>(&m_hWaveOut)));
+    }
     DWORD m_ThreadId;
     LONG m_QueuedBuffers;  // changed on two threads
 

@@ -100,6 +100,9 @@ inline LONG InterlockedExchange(LONG volatile* target, LONG value)
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
 inline LONG ReadAcquire(LONG const volatile* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
+// A handle another thread may be storing (the layer stores the handles its
+// open calls hand out this way).
+inline PVOID ReadPointerAcquire(PVOID const volatile* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
 // Counters changed by several threads without a lock; return the new value.
 inline LONG InterlockedIncrement(LONG volatile* target) { return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST); }
 inline LONG InterlockedDecrement(LONG volatile* target) { return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST); }

@@ -38,6 +38,7 @@ typedef LONG_PTR LRESULT;
 typedef DWORD COLORREF;
 typedef LONG HRESULT;
 typedef void* LPVOID;
+typedef void* PVOID;
 typedef const void* LPCVOID;
 typedef char* LPSTR;
 typedef const char* LPCSTR;

@@ -73,7 +73,9 @@ MMRESULT open_stream(bool input, void** out, UINT device, LPCWAVEFORMATEX format
         return result;
     handle_registry<wave_stream>::attach(handle, stream);
     stream->begin(std::move(backend));
-    *out = reinterpret_cast<void*>(handle);
+    // Atomically: other threads of the caller may read the variable the
+    // handle goes to (ReadPointerAcquire) while it is written.
+    __atomic_store_n(out, reinterpret_cast<void*>(handle), __ATOMIC_RELEASE);
     return MMSYSERR_NOERROR;
 }
 

@@ -155,7 +155,7 @@ protected:
     // Live video with sound, and the run's volume thread done with its raise.
     void wait_for_live()
     {
-        ASSERT_TRUE(pump_until([&] { return delivered() >= 3 && sound_on() && dlg.m_nVolumeThreads == 0; }, 10s));
+        ASSERT_TRUE(pump_until([&] { return delivered() >= 3 && sound_on() && ::ReadAcquire(&dlg.m_nVolumeThreads) == 0; }, 10s));
     }
     // The left end of the control's middle row: the no-signal screen's
     // black field, or whatever was drawn there.
