@@ -201,6 +201,66 @@ cv::Mat bgr_stick_picture(const video_input_virtual_device& stick)
     return picture;
 }
 
+// A stick's frames come from outside: whatever bytes it sends, conversion
+// stays inside the frame and the picture (the sanitizers check), and ends
+// in one of its three results. Mutations of a Motion-JPEG frame with
+// restart markers (which is cut into bands and patched), and packed and
+// planar frames shorter than their size says. Fixed seed, bounded.
+TEST(CaptureConvert, HostileFramesStayInBounds)
+{
+    cv::setNumThreads(4);  // bands decode side by side even on a small machine
+    const std::vector<uint8_t> restarts = capture_encode_mjpeg(random_picture(640, 360, 11));
+    ASSERT_FALSE(restarts.empty());
+    capture_converter converter;
+    cv::RNG rng(20261208);
+    cv::Mat bgr;
+    int seen[3] = {};
+    for (int round = 0; round < 400; ++round) {
+        std::vector<uint8_t> bytes = restarts;
+        // One or two edits: more leave little that decodes at all.
+        const int edits = 1 + rng.uniform(0, 2);
+        for (int e = 0; e < edits; ++e) {
+            const size_t at = static_cast<size_t>(rng.uniform(0, static_cast<int>(bytes.size())));
+            switch (rng.uniform(0, 5)) {
+            case 0:  // any byte
+                bytes[at] = static_cast<uint8_t>(rng.uniform(0, 256));
+                break;
+            case 1:  // a marker: a restart out of turn, a start or an end of image
+                bytes[at] = 0xFF;
+                if (at + 1 < bytes.size())
+                    bytes[at + 1] = static_cast<uint8_t>(0xD0 + rng.uniform(0, 10));
+                break;
+            case 2:  // cut short
+                bytes.resize(std::max<size_t>(at, 2));
+                break;
+            case 3:  // a new restart interval in the middle
+                bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), {0xFF, 0xDD, 0x00, 0x04, 0x00, 0x01});
+                break;
+            default:  // the headers
+                if (at < 200)
+                    bytes[at] ^= 0x80;
+                break;
+            }
+        }
+        capture_raw_frame f{kMjpg, 640, 360, 0, bytes.data(), bytes.size()};
+        const auto r = converter.to_bgr(f, bgr);
+        ++seen[static_cast<int>(r)];
+        if (r != capture_converter::result::failed) {
+            EXPECT_EQ(bgr.type(), CV_8UC3);
+            EXPECT_FALSE(bgr.empty());
+        }
+    }
+    // Most mutations must leave a picture, or the bands were never cut.
+    EXPECT_GT(seen[0] + seen[1], 200) << "ok " << seen[0] << ", damaged " << seen[1] << ", failed " << seen[2];
+    // Packed and planar frames that claim more than they hold.
+    std::vector<uint8_t> short_frame(640 * 2 * 100);
+    for (uint32_t fourcc : {kYuyv, kNv12, static_cast<uint32_t>(V4L2_PIX_FMT_BGR24)})
+        for (size_t stride : {size_t{0}, size_t{1}, size_t{640 * 2}, size_t{640 * 3}}) {
+            capture_raw_frame f{fourcc, 640, 360, stride, short_frame.data(), short_frame.size()};
+            EXPECT_EQ(converter.to_bgr(f, bgr), capture_converter::result::failed) << fourcc << " " << stride;
+        }
+}
+
 TEST(CaptureFormats, VirtualStickFramesArriveAsBgr)
 {
     video_input_virtual_device bgr_stick;
