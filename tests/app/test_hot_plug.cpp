@@ -7,6 +7,7 @@
 #include "resource.h"
 
 #include "message_pump.h"
+#include "picture_control.h"
 
 #include <gtest/gtest.h>
 
@@ -106,18 +107,7 @@ protected:
         ::ReleaseDC(control, dc);
         return pixels;
     }
-    // The left end of the control's middle row: the no-signal screen's
-    // black field, one of the test pattern's bars (never black) in video.
-    COLORREF left_middle()
-    {
-        HWND control = ::GetDlgItem(hwnd, IDC_PICTURE);
-        RECT rc;
-        ::GetClientRect(control, &rc);
-        HDC dc = ::GetDC(control);
-        COLORREF c = ::GetPixel(dc, 2, rc.bottom / 2);
-        ::ReleaseDC(control, dc);
-        return c;
-    }
+    COLORREF left_middle() { return picture_left_middle(hwnd); }
 
     HotPlugDlg dlg;
     HWND hwnd = nullptr;

@@ -5,10 +5,10 @@
 //
 // Needs an X display with a window manager (tools/run-tests.sh).
 #include "TessalyDlg.h"
-#include "resource.h"
 
 #include "../../platform/kernel/debug_output.h"
 #include "message_pump.h"
+#include "picture_control.h"
 
 #include <gtest/gtest.h>
 
@@ -155,20 +155,10 @@ protected:
     // Live video with sound, and the run's volume thread done with its raise.
     void wait_for_live()
     {
-        ASSERT_TRUE(pump_until([&] { return delivered() >= 3 && sound_on() && ::ReadAcquire(&dlg.m_nVolumeThreads) == 0; }, 10s));
+        ASSERT_TRUE(pump_until(
+            [&] { return delivered() >= 3 && sound_on() && ::ReadAcquire(&dlg.m_nVolumeThreads) == 0; }, 10s));
     }
-    // The left end of the control's middle row: the no-signal screen's
-    // black field, or whatever was drawn there.
-    COLORREF left_middle()
-    {
-        HWND control = ::GetDlgItem(hwnd, IDC_PICTURE);
-        RECT rc;
-        ::GetClientRect(control, &rc);
-        HDC dc = ::GetDC(control);
-        COLORREF c = ::GetPixel(dc, 2, rc.bottom / 2);
-        ::ReleaseDC(control, dc);
-        return c;
-    }
+    COLORREF left_middle() { return picture_left_middle(hwnd); }
     // The loudest sample the virtual output played between from and to
     // seconds after it opened (mono, 16-bit, 44.1 kHz).
     int loudest(double from, double to)
