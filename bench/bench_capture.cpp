@@ -5,6 +5,7 @@
 // Motion-JPEG decoding against OpenCV's imdecode of the same frames.
 // Prints "<name> <value> <unit>" lines.
 #include "TessalyDlg.h"
+#include "resource.h"
 #include "bench_support.h"
 #include "../platform/video/capture_formats.h"
 
@@ -78,7 +79,7 @@ bool run(video_input_virtual_format format, const std::string& prefix, bool thre
         if (made) {
             ::MoveWindow(dlg.m_hWnd, 0, 0, 1320, 800, TRUE);
             pump_for(std::chrono::milliseconds(300));
-            ::MoveWindow(dlg.GetDlgItem(1001)->m_hWnd, 0, 0, 1280, 720, TRUE);
+            ::MoveWindow(dlg.GetDlgItem(IDC_PICTURE)->m_hWnd, 0, 0, 1280, 720, TRUE);
             pump_for(std::chrono::milliseconds(1000));
 
             const auto first = video_input_get_virtual_stats(device);

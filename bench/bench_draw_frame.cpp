@@ -2,6 +2,7 @@
 // two control sizes, against a plain copy of the frame measured in the same
 // run. Prints "<name> <value> <unit>" lines.
 #include "TessalyDlg.h"
+#include "resource.h"
 #include "bench_support.h"
 
 #include <opencv2/core.hpp>
@@ -44,7 +45,7 @@ int main()
         return 1;
     }
     pump_for(std::chrono::milliseconds(300));
-    CWnd* control = dlg.GetDlgItem(1001);
+    CWnd* control = dlg.GetDlgItem(IDC_PICTURE);
 
     cv::Mat frame(1080, 1920, CV_8UC3);
     for (int y = 0; y < frame.rows; ++y)

@@ -6,6 +6,7 @@
 // just before the dialog does and notes the time.
 // Prints "<name> <value> <unit>" lines.
 #include "TessalyDlg.h"
+#include "resource.h"
 #include "bench_support.h"
 
 #include <dbt.h>
@@ -106,7 +107,7 @@ int main()
         return 1;
     }
     pump_for(std::chrono::milliseconds(500));
-    HWND control = dlg.GetDlgItem(1001)->m_hWnd;
+    HWND control = dlg.GetDlgItem(IDC_PICTURE)->m_hWnd;
 
     std::vector<double> arrival, removal;
     const int cycles = 21;  // the first warms up (the test pattern is made at the first open)
