@@ -163,25 +163,24 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState
     return h;
 }
 
-BOOL SetEvent(HANDLE hEvent)
+namespace {
+
+BOOL set_event_state(HANDLE event, bool signalled)
 {
-    auto obj = event_lookup(hEvent);
+    auto obj = event_lookup(event);
     if (!obj)
         return FALSE;
     {
         std::lock_guard<std::mutex> lock(kernel_object::wait_lock());
-        obj->signalled = true;
+        obj->signalled = signalled;
     }
-    kernel_object::wait_signal().notify_all();
+    if (signalled)
+        kernel_object::wait_signal().notify_all();
     return TRUE;
 }
 
-BOOL ResetEvent(HANDLE hEvent)
-{
-    auto obj = event_lookup(hEvent);
-    if (!obj)
-        return FALSE;
-    std::lock_guard<std::mutex> lock(kernel_object::wait_lock());
-    obj->signalled = false;
-    return TRUE;
-}
+}  // namespace
+
+BOOL SetEvent(HANDLE hEvent) { return set_event_state(hEvent, true); }
+
+BOOL ResetEvent(HANDLE hEvent) { return set_event_state(hEvent, false); }
