@@ -3,8 +3,8 @@
 // independent X client.
 #include "TessalyDlg.h"
 
-#include "../../platform/kernel/debug_output.h"
 #include "message_pump.h"
+#include "trace_capture.h"
 #include "x11_probe.h"
 
 #include <X11/keysym.h>
@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,31 +75,6 @@ void set_cursor_count(int n)
 }
 
 Window xid(HWND h) { return static_cast<Window>(reinterpret_cast<uintptr_t>(h)); }
-
-// What the debug output received.
-class debug_capture {
-public:
-    debug_capture()
-    {
-        debug_output_set_sink([this](const std::string& text) {
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_texts.push_back(text);
-        });
-    }
-    ~debug_capture() { debug_output_set_sink(nullptr); }
-    int count(const std::string& text)
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        int n = 0;
-        for (const auto& t : m_texts)
-            n += t == text;
-        return n;
-    }
-
-private:
-    std::mutex m_lock;
-    std::vector<std::string> m_texts;
-};
 
 class FullScreen : public ::testing::Test {
 protected:
@@ -252,7 +226,7 @@ TEST_F(FullScreen, TimerTickDrivesTheCursorCountBelowZero)
 
 TEST_F(FullScreen, MotionOfMoreThanOnePixelShowsTheCursor)
 {
-    debug_capture traces;
+    trace_capture traces;
     const struct {
         int x, y;
         bool shows;

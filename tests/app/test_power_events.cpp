@@ -6,9 +6,9 @@
 // Needs an X display with a window manager (tools/run-tests.sh).
 #include "TessalyDlg.h"
 
-#include "../../platform/kernel/debug_output.h"
 #include "message_pump.h"
 #include "picture_control.h"
+#include "trace_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +25,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -75,10 +74,6 @@ protected:
         wave_virtual_config sound;
         sound.output_file = m_dir + "/out.raw";
         wave_virtual_install(sound);
-        debug_output_set_sink([this](const std::string& text) {
-            std::lock_guard<std::mutex> guard(m_lock);
-            m_traces.push_back(text);
-        });
         video_input_virtual_device d;
         d.width = 640;
         d.height = 360;
@@ -112,7 +107,6 @@ protected:
         }
         if (device)
             video_input_remove_virtual(device);
-        debug_output_set_sink(nullptr);
         wave_virtual_uninstall();
         if (!m_dir.empty()) {
             std::remove((m_dir + "/out.raw").c_str());
@@ -138,18 +132,13 @@ protected:
     // The traces of the display and resume handlers, in order.
     std::vector<std::string> power_traces()
     {
-        std::lock_guard<std::mutex> guard(m_lock);
         std::vector<std::string> out;
-        for (const auto& t : m_traces)
+        for (const auto& t : m_traces.texts())
             if (t == kOn || t == kOnAgain || t == kOff || t == kResume)
                 out.push_back(t);
         return out;
     }
-    void forget_traces()
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_traces.clear();
-    }
+    void forget_traces() { m_traces.clear(); }
     bool sound_on() { return ::ReadAcquire(&g_AudioPipe.m_LoopOn) != 0; }
     long long delivered() { return video_input_get_virtual_stats(device).delivered; }
     // Live video with sound, and the run's volume thread done with its raise.
@@ -183,8 +172,7 @@ protected:
 
 private:
     std::string m_dir;
-    std::mutex m_lock;
-    std::vector<std::string> m_traces;
+    trace_capture m_traces{true};
     HWND m_probe = nullptr;
     HPOWERNOTIFY m_probe_handle = nullptr;
 };

@@ -2,8 +2,8 @@
 //
 // The power side's texts (the display-state and resume handlers' and the
 // layer's notes on missing buses) come from the power thread at times of
-// their own, whenever a dialog registers: they are left out, so that a test
-// of something else sees only the texts it causes.
+// their own, whenever a dialog registers: unless asked for, they are left
+// out, so that a test of something else sees only the texts it causes.
 #pragma once
 
 #include "../../platform/kernel/debug_output.h"
@@ -14,10 +14,10 @@
 
 class trace_capture {
 public:
-    trace_capture()
+    explicit trace_capture(bool with_power_side = false)
     {
-        debug_output_set_sink([this](const std::string& text) {
-            if (power_side(text))
+        debug_output_set_sink([this, with_power_side](const std::string& text) {
+            if (!with_power_side && power_side(text))
                 return;
             std::lock_guard<std::mutex> guard(m_lock);
             m_texts.push_back(text);
@@ -31,6 +31,19 @@ public:
     {
         std::lock_guard<std::mutex> guard(m_lock);
         return m_texts;
+    }
+    int count(const std::string& text)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        int n = 0;
+        for (const auto& t : m_texts)
+            n += t == text;
+        return n;
+    }
+    void clear()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_texts.clear();
     }
 
     static bool power_side(const std::string& text)
