@@ -3,6 +3,7 @@
 // events) and sends each record to the registered windows, waiting each
 // time until the window's thread has handled it, as SendMessageW does.
 #include "notify_internal.h"
+#include "notify_thread.h"
 #include "../kernel/text_utf8.h"
 
 #include <windows.h>
@@ -10,7 +11,6 @@
 #include <dirent.h>
 #include <libudev.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,7 +24,6 @@
 #include <future>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 namespace {
 
@@ -52,16 +51,12 @@ struct held_arrival {
 };
 
 // One notification thread's state. The thread owns everything but the
-// inbox and the stop flag, which `lock` guards; the eventfd wakes it for
-// either.
-struct notifier {
-    int wake_fd = -1;
+// mailbox.
+struct notifier : notify_mailbox<udev_like_event> {
+    notifier() : notify_mailbox("RegisterDeviceNotificationW") {}
+
     udev* udev_ctx = nullptr;
     udev_monitor* monitor = nullptr;
-
-    std::mutex lock;
-    std::deque<udev_like_event> inbox;
-    bool stop = false;
 
     // Names given at arrival, by devpath: a removal event carries too little
     // to build them again.
@@ -75,15 +70,6 @@ struct notifier {
             udev_monitor_unref(monitor);
         if (udev_ctx)
             udev_unref(udev_ctx);
-        if (wake_fd >= 0)
-            close(wake_fd);
-    }
-
-    void wake()
-    {
-        uint64_t one = 1;
-        if (write(wake_fd, &one, sizeof one) < 0)
-            OutputDebugStringA("RegisterDeviceNotificationW: cannot wake the notification thread\n");
     }
 };
 
@@ -302,22 +288,15 @@ void notification_thread(std::shared_ptr<notifier> n)
             auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(first - clock_type::now()).count();
             timeout = static_cast<int>(std::max<long long>(0, wait + 1));
         }
-        pollfd fds[2] = {{n->wake_fd, POLLIN, 0}, {n->monitor ? udev_monitor_get_fd(n->monitor) : -1, POLLIN, 0}};
+        pollfd fds[2] = {{n->wakeup.fd(), POLLIN, 0}, {n->monitor ? udev_monitor_get_fd(n->monitor) : -1, POLLIN, 0}};
         int r = poll(fds, n->monitor ? 2 : 1, timeout);
         if (r < 0 && errno != EINTR) {
             OutputDebugStringA("RegisterDeviceNotificationW: poll failed; notifications stop\n");
             return;
         }
         std::deque<udev_like_event> injected;
-        if (r > 0 && (fds[0].revents & POLLIN)) {
-            uint64_t count;
-            if (read(n->wake_fd, &count, sizeof count) < 0 && errno != EAGAIN)
-                OutputDebugStringA("RegisterDeviceNotificationW: cannot read the wake-up counter\n");
-            std::lock_guard<std::mutex> guard(n->lock);
-            if (n->stop)
-                return;
-            injected.swap(n->inbox);
-        }
+        if (!n->take(r > 0 && (fds[0].revents & POLLIN), injected))
+            return;
         for (const udev_like_event& e : injected)
             handle_event(*n, e);
         if (r > 0 && n->monitor && (fds[1].revents & POLLIN)) {
@@ -357,23 +336,18 @@ void open_monitor(notifier& n)
 void start_notifier()
 {
     auto n = std::make_shared<notifier>();
-    n->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (n->wake_fd < 0) {
-        OutputDebugStringA("RegisterDeviceNotificationW: no eventfd; device notifications are off\n");
+    if (!n->wakeup.ok())
         return;
-    }
-    std::promise<void> listening;
-    std::future<void> ready = listening.get_future();
-    try {
-        std::thread(
-            [n](std::promise<void> started) {
-                open_monitor(*n);
-                started.set_value();
-                notification_thread(n);
-            },
-            std::move(listening))
-            .detach();
-    } catch (const std::system_error&) {
+    auto listening = std::make_shared<std::promise<void>>();
+    std::future<void> ready = listening->get_future();
+    const bool started = notify_start_thread(
+        [n, listening] {
+            open_monitor(*n);
+            listening->set_value();
+            notification_thread(n);
+        },
+        [n] { n->request_stop(); });
+    if (!started) {
         OutputDebugStringA("RegisterDeviceNotificationW: cannot start the notification thread\n");
         return;
     }
@@ -418,11 +392,8 @@ BOOL UnregisterDeviceNotification(HDEVNOTIFY handle)
     }
     // The thread may be waiting on this very thread to handle a record, so
     // it is told to stop, not waited for.
-    if (stopping) {
-        std::lock_guard<std::mutex> guard(stopping->lock);
-        stopping->stop = true;
-        stopping->wake();
-    }
+    if (stopping)
+        stopping->request_stop();
     return TRUE;
 }
 
@@ -435,7 +406,5 @@ void notify_inject_udev_like(const std::string& action, const udev_props& props)
     }
     if (!n)
         return;
-    std::lock_guard<std::mutex> guard(n->lock);
-    n->inbox.push_back({action, props});
-    n->wake();
+    n->post({action, props});
 }

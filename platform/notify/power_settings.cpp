@@ -4,13 +4,13 @@
 // record to the windows, waiting each time until the window's thread has
 // handled it, as SendMessageW does.
 #include "display_state.h"
+#include "notify_thread.h"
 #include "../dbus/dbus_connection.h"
 
 #include <windows.h>
 #include <powervirtual.h>
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <systemd/sd-bus.h>
 #include <time.h>
 #include <unistd.h>
@@ -24,7 +24,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -34,26 +33,9 @@ struct power_event {
     display_state state = display_on;
 };
 
-// What the watcher thread shares: the inbox and the stop flag, which `lock`
-// guards; the eventfd wakes the thread for either.
-struct watcher {
-    int wake_fd = -1;
-    std::mutex lock;
-    std::deque<power_event> inbox;
-    bool stop = false;
-
-    ~watcher()
-    {
-        if (wake_fd >= 0)
-            close(wake_fd);
-    }
-
-    void wake()
-    {
-        uint64_t one = 1;
-        if (write(wake_fd, &one, sizeof one) < 0)
-            OutputDebugStringA("RegisterPowerSettingNotification: cannot wake the power thread\n");
-    }
+// What the watcher thread shares with the others.
+struct watcher : notify_mailbox<power_event> {
+    watcher() : notify_mailbox("RegisterPowerSettingNotification") {}
 };
 
 struct registration {
@@ -277,7 +259,7 @@ void watch(const std::shared_ptr<watcher>& self)
             publish(sent, false);  // registrations made since
         }
 
-        std::vector<pollfd> fds{{self->wake_fd, POLLIN, 0}};
+        std::vector<pollfd> fds{{self->wakeup.fd(), POLLIN, 0}};
         if (x11.fd() >= 0)
             fds.push_back({x11.fd(), POLLIN, 0});
         int timeout_ms = -1;
@@ -291,17 +273,8 @@ void watch(const std::shared_ptr<watcher>& self)
         }
 
         std::deque<power_event> events;
-        if (fds[0].revents & POLLIN) {
-            uint64_t count;
-            if (read(self->wake_fd, &count, sizeof count) < 0 && errno != EAGAIN)
-                OutputDebugStringA("RegisterPowerSettingNotification: cannot read the wake-up counter\n");
-        }
-        {
-            std::lock_guard<std::mutex> guard(self->lock);
-            if (self->stop)
-                return;
-            events.swap(self->inbox);
-        }
+        if (!self->take(fds[0].revents & POLLIN, events))
+            return;
         for (bus_watch* w : {&logind, &session}) {
             if (w->bus && !w->process()) {
                 OutputDebugStringA("RegisterPowerSettingNotification: a bus connection was lost\n");
@@ -325,14 +298,9 @@ void watch(const std::shared_ptr<watcher>& self)
 void start_watcher()
 {
     auto w = std::make_shared<watcher>();
-    w->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (w->wake_fd < 0) {
-        OutputDebugStringA("RegisterPowerSettingNotification: no eventfd; power notifications are off\n");
+    if (!w->wakeup.ok())
         return;
-    }
-    try {
-        std::thread([w] { watch(w); }).detach();
-    } catch (const std::system_error&) {
+    if (!notify_start_thread([w] { watch(w); }, [w] { w->request_stop(); })) {
         OutputDebugStringA("RegisterPowerSettingNotification: cannot start the power thread\n");
         return;
     }
@@ -346,11 +314,8 @@ void inject(const power_event& e)
         std::lock_guard<std::mutex> guard(g.lock);
         w = g.running;
     }
-    if (!w)
-        return;
-    std::lock_guard<std::mutex> guard(w->lock);
-    w->inbox.push_back(e);
-    w->wake();
+    if (w)
+        w->post(e);
 }
 
 }  // namespace
@@ -371,8 +336,7 @@ HPOWERNOTIFY RegisterPowerSettingNotification(HANDLE recipient, LPCGUID powerSet
     g.registrations[id] = {hwnd, false};
     if (g.running) {
         // The state goes out to the new registration on the next turn.
-        std::lock_guard<std::mutex> wake_guard(g.running->lock);
-        g.running->wake();
+        g.running->wakeup.wake();
     }
     return reinterpret_cast<HPOWERNOTIFY>(id);
 }
@@ -391,11 +355,8 @@ BOOL UnregisterPowerSettingNotification(HPOWERNOTIFY handle)
     }
     // The thread may be waiting on this very thread to handle a record, so
     // it is told to stop, not waited for.
-    if (stopping) {
-        std::lock_guard<std::mutex> guard(stopping->lock);
-        stopping->stop = true;
-        stopping->wake();
-    }
+    if (stopping)
+        stopping->request_stop();
     return TRUE;
 }
 

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -509,4 +510,27 @@ TEST(PowerNotifications, WithoutBusesOrExtensionsRegistrationWorksAndNothingCome
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     }
     EXPECT_FALSE(UnregisterPowerSettingNotification(reinterpret_cast<HPOWERNOTIFY>(0x1234)));
+}
+
+// The power thread uses Xlib and sd-bus, whose globals go as the process
+// ends: a process that unregisters and exits at once waits for the thread.
+TEST(PowerNotifications, TheProcessEndsOnlyAfterThePowerThread)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            point_buses_nowhere();
+            power_sources sources;
+            sources.dpms = [](bool& enabled, int& level) {
+                std::this_thread::sleep_for(300ms);
+                std::fputs("DPMS answered\n", stderr);
+                enabled = true;
+                level = 0;
+                return true;
+            };
+            notify_set_power_sources(sources);
+            { power_window w; }
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "DPMS answered");
 }
