@@ -47,12 +47,17 @@ namespace {
 
 constexpr auto exit_wait = std::chrono::seconds(2);
 
-// The threads started and not yet ended, by number, with their stop
-// functions. Kept for the life of the process: threads may outlive it.
+struct live_thread {
+    pid_t process;  // a forked child has none of its parent's threads
+    std::function<void()> stop;
+};
+
+// The threads started and not yet ended, by number. Kept for the life of
+// the process: threads may outlive it.
 struct live_threads {
     std::mutex lock;  // guards everything below
     std::condition_variable ended;
-    std::map<uint64_t, std::function<void()>> stops;
+    std::map<uint64_t, live_thread> threads;
     uint64_t next = 1;
     bool exit_hook = false;
 };
@@ -62,18 +67,26 @@ thread_local bool t_notification_thread = false;
 
 void stop_and_wait_at_exit()
 {
+    const pid_t self = getpid();
+    auto running = [self] {
+        size_t n = 0;
+        for (const auto& [id, t] : g.threads)
+            n += t.process == self;
+        return n;
+    };
     std::vector<std::function<void()>> stops;
     {
         std::lock_guard<std::mutex> guard(g.lock);
-        for (auto& [id, stop] : g.stops)
-            stops.push_back(stop);
+        for (const auto& [id, t] : g.threads)
+            if (t.process == self)
+                stops.push_back(t.stop);
     }
     for (auto& stop : stops)
         stop();
     // A notification thread that ends the process waits only for the others.
-    const size_t self = t_notification_thread ? 1 : 0;
+    const size_t calling = t_notification_thread ? 1 : 0;
     std::unique_lock<std::mutex> guard(g.lock);
-    if (!g.ended.wait_for(guard, exit_wait, [&] { return g.stops.size() <= self; }))
+    if (!g.ended.wait_for(guard, exit_wait, [&] { return running() <= calling; }))
         OutputDebugStringA("notifications: a notification thread did not end before the process\n");
 }
 
@@ -86,7 +99,7 @@ public:
         if (!g.exit_hook)
             g.exit_hook = std::atexit(stop_and_wait_at_exit) == 0;
         m_id = g.next++;
-        g.stops.emplace(m_id, std::move(stop));
+        g.threads.emplace(m_id, live_thread{getpid(), std::move(stop)});
     }
     ticket(ticket&& other) noexcept : m_id(other.m_id) { other.m_id = 0; }
     ticket(const ticket&) = delete;
@@ -97,7 +110,7 @@ public:
         if (!m_id)
             return;
         std::lock_guard<std::mutex> guard(g.lock);
-        g.stops.erase(m_id);
+        g.threads.erase(m_id);
         g.ended.notify_all();
     }
 

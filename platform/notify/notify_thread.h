@@ -70,9 +70,10 @@ struct notify_mailbox {
 // Starts body on a detached thread: the thread that unregisters may be the
 // one the notification thread is waiting on to handle a record, so it
 // cannot wait for it. The process must still not end under the thread,
-// since Xlib, libudev and sd-bus free their globals as it ends: as the
-// process exits, stop is called for every such thread still running (on the
-// exiting thread, no lock held) and the exit waits for them, at most two
-// seconds (a thread may be waiting on the exiting thread itself).
+// since Xlib, libudev and sd-bus free their globals as it ends. As the
+// process exits, stop is called for every such thread still running (on
+// the exiting thread, no lock held; a forked child has none of them), and
+// the exit waits for them, at most two seconds (a thread may be waiting on
+// the exiting thread itself).
 // false, with nothing started, if no thread can be created.
 bool notify_start_thread(std::function<void()> body, std::function<void()> stop);
