@@ -13,7 +13,6 @@
 #include <poll.h>
 #include <systemd/sd-bus.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
