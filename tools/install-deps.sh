@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config python3
   libx11-dev libxext-dev libxfixes-dev libxss-dev
   libopencv-dev libturbojpeg0-dev libjpeg-dev
-  libasound2-dev alsa-utils
+  libasound2-dev alsa-utils libpulse-dev
   libudev-dev libsystemd-dev dbus python3-dbusmock umockdev libumockdev-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good libgstreamer1.0-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev

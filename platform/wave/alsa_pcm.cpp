@@ -1,12 +1,24 @@
-// Wave streams on ALSA's "default" PCM. The PCM is opened and run in
-// nonblocking mode, and the I/O thread waits in poll() on its descriptors
-// together with the stream's wake-up descriptor, so that a reset or close
-// reaches it at once whatever the device does.
+// Wave streams on ALSA, the PCM chosen as WAVE_MAPPER (alsa_mapper.cpp).
+// The PCM is opened and run in nonblocking mode, and the I/O thread waits
+// in poll() on its descriptors together with the stream's wake-up
+// descriptor, so that a reset or close reaches it at once whatever the
+// device does.
 //
-// ALSA's own buffer is kept small (about 50 ms in 10 ms periods): how much
-// sound is on its way is the caller's business, through the headers it
-// queues.
+// ALSA's period is one of the caller's blocks, its buffer a few of them:
+// how much sound is on its way is the caller's business, through the
+// headers it queues, and a sound server would otherwise run its whole graph
+// at the small period of the smallest client.
+//
+// A sound server that goes away (killed, restarting) shows as a device that
+// keeps underrunning without moving a frame, or that stops moving frames
+// altogether. Such a device is lost, not gone: it is traced once, the
+// stream goes on at its nominal rate (output discarded, input silence) so
+// that the caller's blocks keep coming back, and the same choice is opened
+// again as soon as it is there, as Windows' mapper follows the default
+// device. A device that reports itself gone vanishes as before.
 #include "wave_internal.h"
+
+#include <winbase.h>
 
 #include <alsa/asoundlib.h>
 
@@ -19,10 +31,23 @@
 
 namespace {
 
-constexpr unsigned kBufferMicroseconds = 50000;
-constexpr unsigned kPeriodMicroseconds = 10000;
 constexpr int kMaxPollDescriptors = 16;
-constexpr char kPcmName[] = "default";
+// Until the caller's blocks are known: a period of 50 ms.
+constexpr unsigned kProvisionalPeriodDivisor = 20;
+// A block shorter or longer than these does not set the period.
+constexpr double kShortestPeriodSeconds = 0.005;
+constexpr double kLongestPeriodSeconds = 0.5;
+// Periods in ALSA's buffer: playback holds two blocks; capture keeps room
+// for four while the I/O thread is held up.
+constexpr snd_pcm_uframes_t kOutputPeriods = 2;
+constexpr snd_pcm_uframes_t kInputPeriods = 4;
+// Recoveries in a row that move no frame: the device is lost.
+constexpr int kFruitlessRecoveries = 8;
+// A sound server's stream that moves nothing for this long while it
+// should is lost too.
+constexpr auto kStalled = std::chrono::seconds(2);
+// How often a lost device is looked for again.
+constexpr auto kRetry = std::chrono::milliseconds(250);
 
 // Output can be a pipe or a socket (the file plugin's "|command", a sound
 // server) whose reader may go away. Writing then raises SIGPIPE, whose
@@ -117,10 +142,10 @@ private:
     }
 
     bool m_on;
-    const double m_rate;
-    const long long m_buffer;
-    const long long m_ahead;
-    const long long m_behind;
+    double m_rate;
+    long long m_buffer;
+    long long m_ahead;
+    long long m_behind;
     bool m_running = false;
     wave_clock::time_point m_start;
     long long m_frames = 0;  // moved since m_start
@@ -129,258 +154,6 @@ private:
     long long m_watched = 0;  // moved since m_watch_start
 };
 
-class alsa_stream : public wave_backend {
-public:
-    alsa_stream(snd_pcm_t* pcm, const WAVEFORMATEX& format, bool input, snd_pcm_uframes_t buffer,
-                snd_pcm_uframes_t period, bool clockless)
-        : m_pcm(pcm),
-          m_input(input),
-          m_frame_bytes(format.nBlockAlign),
-          m_buffer_frames(buffer),
-          m_period_frames(period),
-          m_period_ms(std::max(1, static_cast<int>(std::ceil(1000.0 * period / format.nSamplesPerSec)))),
-          m_pace(clockless, format.nSamplesPerSec, static_cast<long long>(buffer),
-                 input ? 0 : static_cast<long long>(buffer), input ? static_cast<long long>(buffer) : 0)
-    {
-        if (m_input)
-            m_samples.resize(m_buffer_frames * m_frame_bytes);
-    }
-
-    void close() override
-    {
-        if (!m_input)
-            drain_briefly();
-        snd_pcm_close(m_pcm);
-        m_pcm = nullptr;
-    }
-
-    const char* device_name() const override { return kPcmName; }
-
-private:
-    void run_output(wave_stream& s) override
-    {
-        unsigned generation = s.state().generation;
-        const wave_stream::output_sink sink = [this](const uint8_t* data, size_t frames) -> long {
-            return snd_pcm_writei(m_pcm, data, frames);
-        };
-        for (;;) {
-            const wave_state st = s.state();
-            if (st.closing)
-                return;
-            if (st.vanished) {
-                s.wait(nullptr, 0, 1000);
-                continue;
-            }
-            if (st.generation != generation) {
-                // A reset stops the sound at once: what ALSA still holds goes.
-                generation = st.generation;
-                snd_pcm_drop(m_pcm);
-                m_pace.stop();
-                if (const int err = snd_pcm_prepare(m_pcm); err < 0)
-                    s.vanish(reason(err));
-                continue;
-            }
-            if (!st.queued) {
-                start_if_held();
-                s.wait(nullptr, 0, 1000);
-                continue;
-            }
-            snd_pcm_sframes_t room = snd_pcm_avail_update(m_pcm);
-            if (room < 0) {
-                if (!recover(s, room))
-                    s.vanish(reason(room));
-                continue;
-            }
-            room = static_cast<snd_pcm_sframes_t>(std::min<long long>(room, m_pace.allowance(wave_clock::now())));
-            if (room > 0) {
-                const long moved = s.output_transfer(static_cast<size_t>(room), sink);
-                if (moved < 0 && moved != -EAGAIN) {
-                    if (!recover(s, moved))
-                        s.vanish(reason(moved));
-                    continue;
-                }
-                if (moved > 0)
-                    m_pace.add(moved);
-                if (moved >= 0 && moved < room)
-                    continue;  // the queue ran dry, or the device took less than it offered
-            }
-            wait_for_device(s);
-        }
-    }
-
-    void run_input(wave_stream& s) override
-    {
-        bool running = false;
-        unsigned generation = 0;
-        for (;;) {
-            const wave_state st = s.state();
-            if (st.closing)
-                return;
-            if (st.vanished) {
-                s.wait(nullptr, 0, 1000);
-                continue;
-            }
-            if (running && (!st.started || st.generation != generation)) {
-                snd_pcm_drop(m_pcm);
-                running = false;
-            }
-            if (!st.started) {
-                s.wait(nullptr, 0, 1000);
-                continue;
-            }
-            if (!running) {
-                generation = st.generation;
-                int err = snd_pcm_prepare(m_pcm);
-                if (err >= 0)
-                    err = snd_pcm_start(m_pcm);
-                if (err < 0) {
-                    s.vanish(reason(err));
-                    continue;
-                }
-                running = true;
-                m_pace.stop();
-            }
-            snd_pcm_sframes_t ready = snd_pcm_avail_update(m_pcm);
-            if (ready < 0) {
-                if (!recover(s, ready))
-                    s.vanish(reason(ready));
-                continue;
-            }
-            ready = static_cast<snd_pcm_sframes_t>(std::min<long long>(
-                {static_cast<long long>(ready), m_pace.allowance(wave_clock::now()),
-                 static_cast<long long>(m_buffer_frames)}));
-            if (ready > 0) {
-                const snd_pcm_sframes_t got = snd_pcm_readi(m_pcm, m_samples.data(), static_cast<snd_pcm_uframes_t>(ready));
-                if (got < 0 && got != -EAGAIN) {
-                    if (!recover(s, got))
-                        s.vanish(reason(got));
-                    continue;
-                }
-                if (got > 0) {
-                    m_pace.add(got);
-                    s.input_deliver(m_samples.data(), static_cast<size_t>(got), generation);
-                    continue;
-                }
-                if (got == 0) {
-                    // Ready but empty: a file plugin whose input has ended.
-                    s.wait(nullptr, 0, m_period_ms);
-                    continue;
-                }
-            }
-            wait_for_device(s);
-        }
-    }
-
-    // Until the device can move a period, or the stream is woken.
-    void wait_for_device(wave_stream& s)
-    {
-        if (m_pace.on()) {
-            s.wait(nullptr, 0, m_pace.wait_ms(static_cast<long long>(m_period_frames), wave_clock::now()));
-            return;
-        }
-        pollfd fds[kMaxPollDescriptors];
-        const int count = snd_pcm_poll_descriptors(m_pcm, fds, kMaxPollDescriptors);
-        if (count <= 0) {
-            s.wait(nullptr, 0, m_period_ms);
-            return;
-        }
-        if (s.wait(fds, count, 100) <= 0)
-            return;
-        unsigned short revents = 0;
-        if (snd_pcm_poll_descriptors_revents(m_pcm, fds, static_cast<unsigned>(count), &revents) < 0 ||
-            !(revents & (POLLERR | POLLNVAL)))
-            return;
-        switch (snd_pcm_state(m_pcm)) {
-        case SND_PCM_STATE_XRUN:
-            if (!recover(s, -EPIPE))
-                s.vanish(reason(-EPIPE));
-            break;
-        case SND_PCM_STATE_SUSPENDED:
-            if (!recover(s, -ESTRPIPE))
-                s.vanish(reason(-ESTRPIPE));
-            break;
-        case SND_PCM_STATE_DISCONNECTED: s.vanish(reason(-ENODEV)); break;
-        default:
-            // An error the state does not explain: do not spin on it.
-            s.wait(nullptr, 0, m_period_ms);
-            break;
-        }
-    }
-
-    // Underruns and overruns go on; a suspended device is given a moment to
-    // resume. Returns false when the device is gone.
-    bool recover(wave_stream& s, long err)
-    {
-        if (err == -EAGAIN || err == -EINTR)
-            return true;
-        int r;
-        bool restart = true;
-        if (err == -EPIPE) {
-            // Not an underrun unless the device says so: a plugin writing
-            // into a pipe or socket whose reader has gone (the file plugin's
-            // "|command" passes the write's EPIPE on in some ALSA versions,
-            // EIO in others). Preparing again would meet it again, for ever.
-            if (snd_pcm_state(m_pcm) != SND_PCM_STATE_XRUN)
-                return false;
-            r = snd_pcm_prepare(m_pcm);
-        } else if (err == -ESTRPIPE) {
-            r = snd_pcm_resume(m_pcm);
-            for (int i = 0; i < 20 && r == -EAGAIN && !s.state().closing; ++i) {
-                s.wait(nullptr, 0, 10);
-                r = snd_pcm_resume(m_pcm);
-            }
-            restart = r < 0;
-            if (restart)
-                r = snd_pcm_prepare(m_pcm);
-        } else {
-            return false;  // -ENODEV, -EBADFD, -EIO: unplugged or broken
-        }
-        if (r < 0)
-            return false;
-        if (restart) {
-            m_pace.stop();
-            // Capture does not start by itself; playback starts on its next write.
-            if (m_input && snd_pcm_start(m_pcm) < 0)
-                return false;
-        }
-        return true;
-    }
-
-    // Playback held back because less than the start threshold was written.
-    void start_if_held()
-    {
-        if (snd_pcm_state(m_pcm) != SND_PCM_STATE_PREPARED)
-            return;
-        const snd_pcm_sframes_t room = snd_pcm_avail(m_pcm);
-        if (room >= 0 && static_cast<snd_pcm_uframes_t>(room) < m_buffer_frames)
-            snd_pcm_start(m_pcm);
-    }
-
-    // The last header finished when its frames were handed to ALSA; let
-    // them be heard before the device goes, for no longer than ALSA holds.
-    void drain_briefly()
-    {
-        start_if_held();
-        const auto deadline = wave_clock::now() + std::chrono::microseconds(kBufferMicroseconds + 20000);
-        while (snd_pcm_state(m_pcm) == SND_PCM_STATE_RUNNING && wave_clock::now() < deadline) {
-            snd_pcm_sframes_t delay = 0;
-            if (snd_pcm_delay(m_pcm, &delay) < 0 || delay <= 0)
-                break;
-            ::poll(nullptr, 0, 5);
-        }
-    }
-
-    static const char* reason(long err) { return snd_strerror(static_cast<int>(err)); }
-
-    snd_pcm_t* m_pcm;
-    const bool m_input;
-    const size_t m_frame_bytes;
-    const snd_pcm_uframes_t m_buffer_frames;
-    const snd_pcm_uframes_t m_period_frames;
-    const int m_period_ms;
-    alsa_pace m_pace;
-    std::vector<uint8_t> m_samples;  // input: what one read brings
-};
 
 struct hw_params_deleter {
     void operator()(snd_pcm_hw_params_t* p) const { snd_pcm_hw_params_free(p); }
@@ -389,6 +162,20 @@ struct sw_params_deleter {
     void operator()(snd_pcm_sw_params_t* p) const { snd_pcm_sw_params_free(p); }
 };
 
+// The period and buffer wished for blocks of `block` frames (0: not known
+// yet, or out of bounds: a provisional period).
+void sizes_for(const WAVEFORMATEX& f, bool input, size_t block, snd_pcm_uframes_t* period, snd_pcm_uframes_t* buffer)
+{
+    const double rate = f.nSamplesPerSec;
+    size_t frames = block;
+    if (frames < rate * kShortestPeriodSeconds || frames > rate * kLongestPeriodSeconds)
+        frames = f.nSamplesPerSec / kProvisionalPeriodDivisor;
+    *period = std::max<snd_pcm_uframes_t>(frames, 1);
+    *buffer = *period * (input ? kInputPeriods : kOutputPeriods);
+}
+
+// Sets the stream's format and the wished sizes; *period and *buffer come
+// back as the device has them.
 MMRESULT alsa_configure(snd_pcm_t* pcm, const WAVEFORMATEX& f, bool input, snd_pcm_uframes_t* buffer,
                         snd_pcm_uframes_t* period)
 {
@@ -410,10 +197,9 @@ MMRESULT alsa_configure(snd_pcm_t* pcm, const WAVEFORMATEX& f, bool input, snd_p
         std::abs(static_cast<double>(rate) - f.nSamplesPerSec) > f.nSamplesPerSec / 200.0)
         return WAVERR_BADFORMAT;
     // Sizes are wishes: a device that cannot meet them keeps its nearest.
-    unsigned buffer_us = kBufferMicroseconds;
-    unsigned period_us = kPeriodMicroseconds;
-    snd_pcm_hw_params_set_buffer_time_near(pcm, hw.get(), &buffer_us, nullptr);
-    snd_pcm_hw_params_set_period_time_near(pcm, hw.get(), &period_us, nullptr);
+    snd_pcm_uframes_t period_wish = *period, buffer_wish = *buffer;
+    snd_pcm_hw_params_set_period_size_near(pcm, hw.get(), &period_wish, nullptr);
+    snd_pcm_hw_params_set_buffer_size_near(pcm, hw.get(), &buffer_wish);
     if (const int err = snd_pcm_hw_params(pcm, hw.get()); err < 0)
         return err == -EBUSY ? MMSYSERR_ALLOCATED : WAVERR_BADFORMAT;
     snd_pcm_hw_params_get_buffer_size(hw.get(), buffer);
@@ -437,30 +223,484 @@ MMRESULT alsa_configure(snd_pcm_t* pcm, const WAVEFORMATEX& f, bool input, snd_p
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT alsa_open_pcm(const wave_stream& stream, std::unique_ptr<wave_backend>* backend)
+// An open, configured PCM.
+struct alsa_device {
+    snd_pcm_t* pcm = nullptr;
+    snd_pcm_uframes_t buffer = 0;
+    snd_pcm_uframes_t period = 0;
+    bool clockless = false;  // ALSA's null or file plugin
+    bool server = false;     // a sound server's plugin (PipeWire, PulseAudio)
+};
+
+MMRESULT alsa_open_device(const std::string& name, const WAVEFORMATEX& format, bool input, size_t block,
+                          alsa_device* device)
 {
     alsa_ignore_sigpipe();
     snd_pcm_t* pcm = nullptr;
-    const int err = snd_pcm_open(&pcm, kPcmName, stream.input ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK,
-                                 SND_PCM_NONBLOCK);
+    const int err =
+        snd_pcm_open(&pcm, name.c_str(), input ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
     if (err < 0)
         return err == -EBUSY ? MMSYSERR_ALLOCATED : MMSYSERR_NODRIVER;
-    snd_pcm_uframes_t buffer = 0;
-    snd_pcm_uframes_t period = 0;
-    if (const MMRESULT r = alsa_configure(pcm, stream.format, stream.input, &buffer, &period)) {
+    alsa_device d;
+    sizes_for(format, input, block, &d.period, &d.buffer);
+    if (const MMRESULT r = alsa_configure(pcm, format, input, &d.buffer, &d.period)) {
         snd_pcm_close(pcm);
         return r;
     }
     const snd_pcm_type_t type = snd_pcm_type(pcm);
-    const bool clockless = type == SND_PCM_TYPE_NULL || type == SND_PCM_TYPE_FILE;
-    *backend = std::make_unique<alsa_stream>(pcm, stream.format, stream.input, buffer, period, clockless);
+    d.pcm = pcm;
+    d.clockless = type == SND_PCM_TYPE_NULL || type == SND_PCM_TYPE_FILE;
+    d.server = type == SND_PCM_TYPE_IOPLUG || type == SND_PCM_TYPE_EXTPLUG;
+    *device = d;
     return MMSYSERR_NOERROR;
 }
+
+class alsa_stream : public wave_backend {
+public:
+    alsa_stream(alsa_choice choice, const alsa_device& device, const WAVEFORMATEX& format, bool input)
+        : m_choice(std::move(choice)),
+          m_input(input),
+          m_format(format),
+          m_frame_bytes(format.nBlockAlign),
+          m_pace(false, format.nSamplesPerSec, 1, 0, 0),
+          m_lost_pace(true, format.nSamplesPerSec, 1, 0, 0)
+    {
+        adopt(device);
+    }
+
+    void close() override
+    {
+        if (!m_pcm)
+            return;
+        if (!m_input)
+            drain_briefly();
+        snd_pcm_close(m_pcm);
+        m_pcm = nullptr;
+    }
+
+    const char* device_name() const override { return m_choice.pcm.c_str(); }
+
+private:
+    enum class recovery { done, gone, lost };
+
+    void adopt(const alsa_device& d)
+    {
+        m_pcm = d.pcm;
+        m_buffer_frames = d.buffer;
+        m_period_frames = d.period;
+        m_clockless = d.clockless;
+        m_server = d.server;
+        const double rate = m_format.nSamplesPerSec;
+        m_period_ms = std::max(1, static_cast<int>(std::ceil(1000.0 * static_cast<double>(d.period) / rate)));
+        const auto buffer = static_cast<long long>(d.buffer);
+        m_pace = alsa_pace(d.clockless, rate, buffer, m_input ? 0 : buffer, m_input ? buffer : 0);
+        if (m_input)
+            m_samples.resize(m_buffer_frames * m_frame_bytes);
+        m_running = false;
+        m_fruitless = 0;
+        m_progress_at = wave_clock::now();
+    }
+
+    void run_output(wave_stream& s) override
+    {
+        wave_thread_realtime();
+        unsigned generation = s.state().generation;
+        const wave_stream::output_sink sink = [this](const uint8_t* data, size_t frames) -> long {
+            return snd_pcm_writei(m_pcm, data, frames);
+        };
+        for (;;) {
+            const wave_state st = s.state();
+            if (st.closing)
+                return;
+            if (st.vanished) {
+                s.wait(nullptr, 0, 1000);
+                continue;
+            }
+            if (st.generation != generation) {
+                // A reset stops the sound at once: what ALSA still holds goes.
+                generation = st.generation;
+                m_pace.stop();
+                m_lost_pace.stop();
+                if (m_pcm) {
+                    snd_pcm_drop(m_pcm);
+                    if (const int err = snd_pcm_prepare(m_pcm); err < 0)
+                        fail(s, err);
+                }
+                continue;
+            }
+            if (!m_pcm) {
+                while_lost(s, st);
+                continue;
+            }
+            if (!st.queued) {
+                start_if_held();
+                m_progress_at = wave_clock::now();
+                s.wait(nullptr, 0, 1000);
+                continue;
+            }
+            if (snd_pcm_state(m_pcm) != SND_PCM_STATE_RUNNING && !fit(s))
+                continue;
+            snd_pcm_sframes_t room = snd_pcm_avail_update(m_pcm);
+            if (room < 0) {
+                fail(s, room);
+                continue;
+            }
+            room = static_cast<snd_pcm_sframes_t>(std::min<long long>(room, m_pace.allowance(wave_clock::now())));
+            if (room > 0) {
+                const long moved = s.output_transfer(static_cast<size_t>(room), sink);
+                if (moved < 0 && moved != -EAGAIN) {
+                    fail(s, moved);
+                    continue;
+                }
+                if (moved > 0) {
+                    m_pace.add(moved);
+                    progress(s);
+                }
+                if (moved >= 0 && moved < room)
+                    continue;  // the queue ran dry, or the device took less than it offered
+            }
+            wait_for_device(s);
+            check_stalled(s);
+        }
+    }
+
+    void run_input(wave_stream& s) override
+    {
+        wave_thread_realtime();
+        unsigned generation = 0;
+        for (;;) {
+            const wave_state st = s.state();
+            if (st.closing)
+                return;
+            if (st.vanished) {
+                s.wait(nullptr, 0, 1000);
+                continue;
+            }
+            if (!m_pcm) {
+                while_lost(s, st);
+                continue;
+            }
+            if (m_running && (!st.started || st.generation != generation)) {
+                snd_pcm_drop(m_pcm);
+                m_running = false;
+            }
+            if (!st.started) {
+                m_progress_at = wave_clock::now();
+                s.wait(nullptr, 0, 1000);
+                continue;
+            }
+            if (!m_running) {
+                generation = st.generation;
+                if (!fit(s))
+                    continue;
+                int err = snd_pcm_prepare(m_pcm);
+                if (err >= 0)
+                    err = snd_pcm_start(m_pcm);
+                if (err < 0) {
+                    fail(s, err);
+                    continue;
+                }
+                m_running = true;
+                m_pace.stop();
+                m_progress_at = wave_clock::now();
+            }
+            snd_pcm_sframes_t ready = snd_pcm_avail_update(m_pcm);
+            if (ready < 0) {
+                fail(s, ready);
+                continue;
+            }
+            ready = static_cast<snd_pcm_sframes_t>(std::min<long long>(
+                {static_cast<long long>(ready), m_pace.allowance(wave_clock::now()),
+                 static_cast<long long>(m_buffer_frames)}));
+            if (ready > 0) {
+                const snd_pcm_sframes_t got = snd_pcm_readi(m_pcm, m_samples.data(), static_cast<snd_pcm_uframes_t>(ready));
+                if (got < 0 && got != -EAGAIN) {
+                    fail(s, got);
+                    continue;
+                }
+                if (got > 0) {
+                    m_pace.add(got);
+                    progress(s);
+                    s.input_deliver(m_samples.data(), static_cast<size_t>(got), generation);
+                    continue;
+                }
+                if (got == 0) {
+                    // Ready but empty: a file plugin whose input has ended.
+                    s.wait(nullptr, 0, m_period_ms);
+                    continue;
+                }
+            }
+            wait_for_device(s);
+            check_stalled(s);
+        }
+    }
+
+    // Sizes the device to the blocks the caller queues, while it does not
+    // run. false if that lost the device.
+    bool fit(wave_stream& s)
+    {
+        const size_t block = s.front_frames();
+        if (block == 0 || block == m_sized_for)
+            return true;
+        m_sized_for = block;
+        alsa_device d;
+        sizes_for(m_format, m_input, block, &d.period, &d.buffer);
+        if (d.period == m_period_frames)
+            return true;
+        snd_pcm_drop(m_pcm);
+        if (alsa_configure(m_pcm, m_format, m_input, &d.buffer, &d.period) != MMSYSERR_NOERROR) {
+            lose(s, "its sizes were refused");
+            return false;
+        }
+        d.pcm = m_pcm;
+        d.clockless = m_clockless;
+        d.server = m_server;
+        adopt(d);
+        return true;
+    }
+
+    // Frames moved: the device works.
+    void progress(wave_stream& s)
+    {
+        m_fruitless = 0;
+        m_progress_at = wave_clock::now();
+        if (m_lost_reported) {
+            m_lost_reported = false;
+            s.report(m_choice.pcm, "is back");
+        }
+    }
+
+    // A sound server that neither moves frames nor reports an error.
+    void check_stalled(wave_stream& s)
+    {
+        if (m_pcm && m_server && wave_clock::now() - m_progress_at > kStalled)
+            lose(s, "no frame moved for 2 s");
+    }
+
+    void fail(wave_stream& s, long err)
+    {
+        switch (recover(s, err)) {
+        case recovery::done: return;
+        case recovery::lost: lose(s, reason(err)); return;
+        case recovery::gone:
+            // A sound server's plugin fails this way when the server goes;
+            // a card that is gone stays gone.
+            if (m_server)
+                lose(s, reason(err));
+            else
+                s.vanish(reason(err));
+            return;
+        }
+    }
+
+    // The device is lost: said once, released, and looked for again.
+    void lose(wave_stream& s, const char* why)
+    {
+        if (!m_lost_reported) {
+            m_lost_reported = true;
+            s.report(m_choice.pcm, "went away", why);
+        }
+        if (m_pcm) {
+            snd_pcm_close(m_pcm);
+            m_pcm = nullptr;
+        }
+        m_running = false;
+        m_retry_at = wave_clock::now() + kRetry;
+        const auto period = static_cast<long long>(m_period_frames);
+        m_lost_pace = alsa_pace(true, m_format.nSamplesPerSec, period, m_input ? 0 : period, m_input ? period : 0);
+    }
+
+    // Opens the same choice again, if it is there again.
+    bool reopen(wave_stream& s)
+    {
+        const auto now = wave_clock::now();
+        if (now < m_retry_at)
+            return false;
+        m_retry_at = now + kRetry;
+        // Only what was chosen: a capture stick's source that the server
+        // does not list yet must not come back as the default source.
+        const std::vector<alsa_choice> choices = alsa_mapper_choices(m_input);
+        if (std::none_of(choices.begin(), choices.end(), [&](const alsa_choice& c) { return c.pcm == m_choice.pcm; }))
+            return false;
+        alsa_device d;
+        const size_t block = s.front_frames();
+        if (alsa_open_device(m_choice.pcm, m_format, m_input, block, &d) != MMSYSERR_NOERROR)
+            return false;
+        adopt(d);
+        m_sized_for = block;
+        return true;
+    }
+
+    // One turn of the I/O thread while the device is lost: the stream goes
+    // on at its nominal rate, the output's frames discarded and the input
+    // recording silence.
+    void while_lost(wave_stream& s, const wave_state& st)
+    {
+        if (reopen(s))
+            return;
+        const auto now = wave_clock::now();
+        const bool moving = m_input ? st.started : st.queued;
+        if (!moving)
+            m_lost_pace.stop();
+        const long long due = moving ? m_lost_pace.allowance(now) : 0;
+        if (due > 0 && m_input) {
+            const auto n = static_cast<size_t>(std::min<long long>(due, static_cast<long long>(m_period_frames)));
+            // Silence: 0 for 16-bit samples, 128 for 8-bit ones.
+            m_silence.assign(n * m_frame_bytes, m_format.wBitsPerSample == 8 ? 0x80 : 0);
+            s.input_deliver(m_silence.data(), n, st.generation);
+            m_lost_pace.add(static_cast<long long>(n));
+        } else if (due > 0) {
+            const long moved =
+                s.output_transfer(static_cast<size_t>(due), [](const uint8_t*, size_t frames) { return static_cast<long>(frames); });
+            if (moved > 0)
+                m_lost_pace.add(moved);
+        }
+        const auto until_retry = std::chrono::duration_cast<std::chrono::milliseconds>(m_retry_at - now).count();
+        int wait_ms = static_cast<int>(std::clamp<long long>(until_retry, 1, 1000));
+        if (moving)
+            wait_ms = std::min(wait_ms, m_lost_pace.wait_ms(static_cast<long long>(m_period_frames), now));
+        s.wait(nullptr, 0, wait_ms);
+    }
+
+    // Until the device can move a period, or the stream is woken.
+    void wait_for_device(wave_stream& s)
+    {
+        if (m_pace.on()) {
+            s.wait(nullptr, 0, m_pace.wait_ms(static_cast<long long>(m_period_frames), wave_clock::now()));
+            return;
+        }
+        pollfd fds[kMaxPollDescriptors];
+        const int count = snd_pcm_poll_descriptors(m_pcm, fds, kMaxPollDescriptors);
+        if (count <= 0) {
+            s.wait(nullptr, 0, m_period_ms);
+            return;
+        }
+        if (s.wait(fds, count, 100) <= 0)
+            return;
+        unsigned short revents = 0;
+        if (snd_pcm_poll_descriptors_revents(m_pcm, fds, static_cast<unsigned>(count), &revents) < 0 ||
+            !(revents & (POLLERR | POLLNVAL)))
+            return;
+        switch (snd_pcm_state(m_pcm)) {
+        case SND_PCM_STATE_XRUN: fail(s, -EPIPE); break;
+        case SND_PCM_STATE_SUSPENDED: fail(s, -ESTRPIPE); break;
+        case SND_PCM_STATE_DISCONNECTED: fail(s, -ENODEV); break;
+        default:
+            // An error the state does not explain: do not spin on it.
+            s.wait(nullptr, 0, m_period_ms);
+            break;
+        }
+    }
+
+    // Underruns and overruns go on; a suspended device is given a moment to
+    // resume. Recoveries that keep moving nothing are a lost device.
+    recovery recover(wave_stream& s, long err)
+    {
+        if (err == -EAGAIN || err == -EINTR)
+            return recovery::done;
+        int r;
+        bool restart = true;
+        if (err == -EPIPE) {
+            // Not an underrun unless the device says so: a plugin writing
+            // into a pipe or socket whose reader has gone (the file plugin's
+            // "|command" passes the write's EPIPE on in some ALSA versions,
+            // EIO in others). Preparing again would meet it again, for ever.
+            if (snd_pcm_state(m_pcm) != SND_PCM_STATE_XRUN)
+                return recovery::gone;
+            // A sound server's plugin says a lost server this way, and
+            // preparing and starting it again still succeed.
+            if (++m_fruitless >= kFruitlessRecoveries)
+                return recovery::lost;
+            r = snd_pcm_prepare(m_pcm);
+        } else if (err == -ESTRPIPE) {
+            r = snd_pcm_resume(m_pcm);
+            for (int i = 0; i < 20 && r == -EAGAIN && !s.state().closing; ++i) {
+                s.wait(nullptr, 0, 10);
+                r = snd_pcm_resume(m_pcm);
+            }
+            restart = r < 0;
+            if (restart)
+                r = snd_pcm_prepare(m_pcm);
+        } else {
+            return recovery::gone;  // -ENODEV, -EBADFD, -EIO: unplugged or broken
+        }
+        if (r < 0)
+            return recovery::gone;
+        if (restart) {
+            m_pace.stop();
+            // Capture does not start by itself; playback starts on its next write.
+            if (m_input && snd_pcm_start(m_pcm) < 0)
+                return recovery::gone;
+        }
+        return recovery::done;
+    }
+
+    // Playback held back because less than the start threshold was written.
+    void start_if_held()
+    {
+        if (snd_pcm_state(m_pcm) != SND_PCM_STATE_PREPARED)
+            return;
+        const snd_pcm_sframes_t room = snd_pcm_avail(m_pcm);
+        if (room >= 0 && static_cast<snd_pcm_uframes_t>(room) < m_buffer_frames)
+            snd_pcm_start(m_pcm);
+    }
+
+    // The last header finished when its frames were handed to ALSA; let
+    // them be heard before the device goes, for no longer than ALSA holds.
+    void drain_briefly()
+    {
+        start_if_held();
+        const auto holds = std::chrono::duration<double>(static_cast<double>(m_buffer_frames) / m_format.nSamplesPerSec);
+        const auto deadline = wave_clock::now() + std::chrono::duration_cast<wave_clock::duration>(holds) +
+                              std::chrono::milliseconds(20);
+        while (snd_pcm_state(m_pcm) == SND_PCM_STATE_RUNNING && wave_clock::now() < deadline) {
+            snd_pcm_sframes_t delay = 0;
+            if (snd_pcm_delay(m_pcm, &delay) < 0 || delay <= 0)
+                break;
+            ::poll(nullptr, 0, 5);
+        }
+    }
+
+    static const char* reason(long err) { return snd_strerror(static_cast<int>(err)); }
+
+    const alsa_choice m_choice;
+    const bool m_input;
+    const WAVEFORMATEX m_format;
+    const size_t m_frame_bytes;
+    // The device as opened or last sized; m_pcm is null while it is lost.
+    snd_pcm_t* m_pcm = nullptr;
+    snd_pcm_uframes_t m_buffer_frames = 0;
+    snd_pcm_uframes_t m_period_frames = 0;
+    int m_period_ms = 1;
+    bool m_clockless = false;
+    bool m_server = false;
+    size_t m_sized_for = 0;  // the block size the device was last sized for
+    alsa_pace m_pace;
+    bool m_running = false;  // input: capture started on the device
+    std::vector<uint8_t> m_samples;  // input: what one read brings
+    // Losing the device and finding it again.
+    int m_fruitless = 0;  // recoveries since frames last moved
+    wave_clock::time_point m_progress_at;
+    bool m_lost_reported = false;
+    wave_clock::time_point m_retry_at;
+    alsa_pace m_lost_pace;
+    std::vector<uint8_t> m_silence;
+};
 
 }  // namespace
 
 bool alsa_open(const std::shared_ptr<wave_stream>& stream, std::unique_ptr<wave_backend>* backend, MMRESULT* result)
 {
-    *result = alsa_open_pcm(*stream, backend);
+    *result = MMSYSERR_NODRIVER;
+    for (alsa_choice& choice : alsa_mapper_choices(stream->input)) {
+        alsa_device device;
+        *result = alsa_open_device(choice.pcm, stream->format, stream->input, 0, &device);
+        if (*result != MMSYSERR_NOERROR)
+            continue;
+        if (stream->input)
+            ::OutputDebugStringA(("wave: the sound input is \"" + choice.pcm + "\": " + choice.about + "\n").c_str());
+        *backend = std::make_unique<alsa_stream>(std::move(choice), device, stream->format, stream->input);
+        return true;
+    }
     return true;
 }

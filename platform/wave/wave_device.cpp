@@ -400,6 +400,12 @@ size_t wave_stream::input_deliver(const uint8_t* data, size_t frames, unsigned g
     return used;
 }
 
+size_t wave_stream::front_frames()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_queue.empty() ? 0 : m_queue.front()->dwBufferLength / frame_bytes();
+}
+
 int wave_stream::wait(pollfd* fds, int count, int timeout_ms)
 {
     std::vector<pollfd> all(1 + static_cast<size_t>(count));
@@ -420,6 +426,23 @@ int wave_stream::wait(pollfd* fds, int count, int timeout_ms)
     return r;
 }
 
+namespace {
+
+std::string report_line(bool input, const std::string& device, const char* event, const char* reason)
+{
+    std::string line = std::string("wave: the sound ") + (input ? "input" : "output") + " \"" + device + "\" " + event;
+    if (reason && *reason)
+        line += std::string(" (") + reason + ")";
+    return line + "\n";
+}
+
+}  // namespace
+
+void wave_stream::report(const std::string& device, const char* event, const char* reason) const
+{
+    ::OutputDebugStringA(report_line(input, device, event, reason).c_str());
+}
+
 void wave_stream::vanish(const char* reason)
 {
     std::string report;
@@ -429,11 +452,7 @@ void wave_stream::vanish(const char* reason)
             return;
         // Once per stream, so that a user who hears the sound stop can find
         // out why; the program itself is told only through failing calls.
-        report = std::string("wave: the sound ") + (input ? "input" : "output") + " \"" + m_device_name +
-                 "\" went away";
-        if (reason && *reason)
-            report += std::string(" (") + reason + ")";
-        report += "\n";
+        report = report_line(input, m_device_name, "went away", reason);
         m_vanished = true;
         m_started = false;
         if (!m_queue.empty())

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -102,6 +103,9 @@ public:
     // many found room (the rest are lost). Frames read before a reset or a
     // restart (generation no longer current) are dropped.
     size_t input_deliver(const uint8_t* data, size_t frames, unsigned generation);
+    // The frames of the header at the front of the queue (0: none),
+    // so that a device can be sized from the blocks the caller queues.
+    size_t front_frames();
     // Waits until woken (any API call that needs the I/O thread), one of
     // fds is ready, or timeout_ms passes; fds may be null. Returns poll()'s
     // result for fds (revents filled in), 0 if only woken or timed out.
@@ -113,6 +117,9 @@ public:
     // open stream reports it on one line of debug output, with reason if
     // given.
     void vanish(const char* reason = nullptr);
+    // One line of debug output about this stream's device:
+    // wave: the sound <input|output> "<device>" <event>[ (<reason>)]
+    void report(const std::string& device, const char* event, const char* reason = nullptr) const;
 
 private:
     struct note {
@@ -163,7 +170,35 @@ struct wave_driver {
 // Virtual devices, while installed (wavevirtual.h), then ALSA's "default".
 extern const wave_driver wave_drivers[2];
 
-// ALSA's "default" PCM in the stream's format. Fails with
+// What WAVE_MAPPER opens on ALSA, in order of preference: the PCM's name,
+// and what it is, for the trace of the choice. Output: "default". Input:
+// the capture stick's card while one is present (through the sound
+// server's source for it, else directly), otherwise "default". Any
+// thread; may ask the sound server (at most about a second).
+struct alsa_choice {
+    std::string pcm;
+    std::string about;
+};
+std::vector<alsa_choice> alsa_mapper_choices(bool input);
+// Where the sound cards are looked for ("/sys"); tests point it at a fake tree.
+void alsa_set_sysfs_root(const std::string& root);
+
+// The sound server's source for ALSA card `card`, if a server (PulseAudio,
+// or PipeWire's pulse service) runs and has one; pipewire: the server is
+// PipeWire. Bounded by about a second.
+struct pulse_source {
+    std::string name;
+    bool pipewire = false;
+};
+std::optional<pulse_source> pulse_card_source(int card);
+
+// Asks RealtimeKit to make the calling thread real-time; false and the
+// reason in why where there is none or it refuses.
+bool rtkit_make_thread_realtime(std::string& why);
+// The same for a sound I/O thread: a refusal is traced once per process.
+void wave_thread_realtime();
+
+// WAVE_MAPPER on ALSA (alsa_mapper_choices) in the stream's format. Fails with
 // MMSYSERR_ALLOCATED (device busy), MMSYSERR_NODRIVER (no device) or
 // WAVERR_BADFORMAT (the device cannot take the format). Never declines.
 bool alsa_open(const std::shared_ptr<wave_stream>& stream, std::unique_ptr<wave_backend>* backend,

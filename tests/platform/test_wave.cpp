@@ -9,6 +9,7 @@
 
 #include "../../platform/kernel/debug_output.h"
 #include "alsa_test_config.h"
+#include "fake_sound_cards.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -814,6 +815,55 @@ TEST(AlsaWave, AnOutputWhoseReaderWentAwayVanishes)
     EXPECT_EQ(waveOutReset(out), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
     EXPECT_EQ(reports.lines().size(), 1u);
+}
+
+// WAVE_MAPPER's input is the capture stick's own card while one is there,
+// and never falls back to the default source then (on a laptop, its
+// microphone, played into the speakers). No sound server runs here, so
+// the card is taken directly. The output is always the default.
+TEST(AlsaMapper, TheInputIsTheCaptureSticksCardWhileOneIsPresent)
+{
+    struct card {
+        int number;
+        const char* port;
+        const char* id;
+        bool video, capture;
+    };
+    const struct {
+        const char* what;
+        std::vector<card> cards;
+        const char* input;
+    } cases[] = {
+        {"no sound card", {}, "default"},
+        {"a USB headset", {{1, "1-1", "Headset", false, true}}, "default"},
+        {"a capture stick", {{1, "1-1", "Headset", false, true}, {3, "1-4", "MS2109", true, true}},
+         "plughw:CARD=MS2109"},
+        {"a stick without a capture PCM", {{3, "1-4", "MS2109", true, false}}, "default"},
+        {"a stick whose id is not a plain name", {{4, "1-4", "M S\"x", true, true}}, "plughw:4"},
+    };
+    for (const auto& c : cases) {
+        fake_sound_cards sysfs;
+        for (const card& k : c.cards)
+            sysfs.add(k.number, k.port, k.id, k.video, k.capture);
+        const auto input = alsa_mapper_choices(true);
+        ASSERT_FALSE(input.empty()) << c.what;
+        EXPECT_EQ(input.back().pcm, c.input) << c.what;
+        EXPECT_EQ(alsa_mapper_choices(false).front().pcm, "default") << c.what;
+    }
+
+    // The stick's card cannot be opened (it is not really there): the
+    // input fails rather than record the default.
+    temp_dir dir;
+    write_file(dir.file("in.raw"), ramp(4096));
+    alsa_test_config alsa(alsa_test_config::file_pcm(dir.file("out.raw"), dir.file("in.raw")));
+    fake_sound_cards sysfs;
+    sysfs.add(3, "1-4", "MS2109", true);
+    const WAVEFORMATEX f = pcm();
+    HWAVEIN in = nullptr;
+    EXPECT_NE(waveInOpen(&in, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    HWAVEOUT out = nullptr;
+    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
 }
 
 TEST(WaveErrorText, EnglishTextPerCodeCutToTheBuffer)
