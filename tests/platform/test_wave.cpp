@@ -6,9 +6,11 @@
 #include <wavevirtual.h>
 
 #include <gtest/gtest.h>
+#include <systemd/sd-bus.h>
 
 #include "../../platform/kernel/debug_output.h"
 #include "alsa_test_config.h"
+#include "dbus_services.h"
 #include "fake_sound_cards.h"
 
 #include <sys/stat.h>
@@ -864,6 +866,64 @@ TEST(AlsaMapper, TheInputIsTheCaptureSticksCardWhileOneIsPresent)
     HWAVEOUT out = nullptr;
     ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+}
+
+// The ALSA streams' I/O threads ask RealtimeKit for real-time priority, as
+// a sound server's clients do; where it refuses they go on, and say so once.
+TEST(AlsaWave, TheIoThreadsAskRealtimeKitForPriority)
+{
+    if (python_with_dbusmock().empty())
+        GTEST_SKIP() << "python3-dbusmock is not installed (tools/install-deps.sh)";
+    temp_dir dir;
+    write_file(dir.file("in.raw"), ramp(4096));
+    alsa_test_config alsa(alsa_test_config::file_pcm(dir.file("out.raw"), dir.file("in.raw")));
+    std::mutex lock;
+    int refusals = 0;
+    debug_output_set_sink([&](const std::string& text) {
+        std::lock_guard<std::mutex> hold(lock);
+        refusals += text.rfind("wave: no real-time priority", 0) == 0;
+    });
+    for (const bool refuse : {false, true}) {
+        private_bus system;
+        ASSERT_FALSE(system.address().empty()) << "no private dbus-daemon";
+        dbus_mock_service rtkit(system, true, "org.freedesktop.RealtimeKit1",
+                                {"--template", test_support_dir() + "/rtkit_mock.py", "--parameters",
+                                 refuse ? "{\"refuse\": true}" : "{}"});
+        ASSERT_TRUE(rtkit.ready()) << rtkit.output();
+        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", system.address().c_str(), 1);
+        const WAVEFORMATEX f = pcm();
+        HWAVEOUT out = nullptr;
+        HWAVEIN in = nullptr;
+        ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+        ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &f, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+        // Closing waits for the I/O threads, which ask as they begin.
+        EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+        EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+        ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+
+        sd_bus* bus = dbus_test_connect(system.address());
+        ASSERT_NE(bus, nullptr);
+        sd_bus_message* reply = nullptr;
+        ASSERT_GE(sd_bus_call_method(bus, "org.freedesktop.RealtimeKit1", "/org/freedesktop/RealtimeKit1",
+                                     "org.freedesktop.RealtimeKit1.Test", "Granted", nullptr, &reply, ""),
+                  0);
+        std::vector<uint32_t> priorities;
+        uint64_t thread = 0;
+        uint32_t priority = 0;
+        ASSERT_GE(sd_bus_message_enter_container(reply, 'a', "(tu)"), 0);
+        while (sd_bus_message_read(reply, "(tu)", &thread, &priority) > 0) {
+            EXPECT_NE(thread, static_cast<uint64_t>(::getpid())) << "the main thread, not an I/O thread";
+            priorities.push_back(priority);
+        }
+        sd_bus_message_unref(reply);
+        sd_bus_flush_close_unref(bus);
+        EXPECT_EQ(priorities.size(), refuse ? 0u : 2u);
+        for (uint32_t p : priorities)
+            EXPECT_TRUE(p >= 1 && p <= 20) << p;
+        std::lock_guard<std::mutex> hold(lock);
+        EXPECT_EQ(refusals, refuse ? 1 : 0);
+    }
+    debug_output_set_sink(nullptr);
 }
 
 TEST(WaveErrorText, EnglishTextPerCodeCutToTheBuffer)
