@@ -12,6 +12,7 @@ packages=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good libgstreamer1.0-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb openbox x11-utils xdotool imagemagick
+  pipewire pipewire-bin wireplumber pipewire-alsa pipewire-pulse pulseaudio-utils
   lintian desktop-file-utils appstream
 )
 
