@@ -22,11 +22,17 @@
 
 #include <alsa/asoundlib.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -43,8 +49,9 @@ constexpr snd_pcm_uframes_t kOutputPeriods = 2;
 constexpr snd_pcm_uframes_t kInputPeriods = 4;
 // Recoveries in a row that move no frame: the device is lost.
 constexpr int kFruitlessRecoveries = 8;
-// A sound server's stream that moves nothing for this long while it
-// should is lost too.
+// A sound server's stream that moved frames and then moves nothing for
+// this long while it should is lost too. (A new stream may wait longer for
+// the server to link it.)
 constexpr auto kStalled = std::chrono::seconds(2);
 // How often a lost device is looked for again.
 constexpr auto kRetry = std::chrono::milliseconds(250);
@@ -154,6 +161,47 @@ private:
     long long m_watched = 0;  // moved since m_watch_start
 };
 
+
+// Whether a sound server's socket (PipeWire's, or the pulse protocol's)
+// takes connections. Trying costs next to nothing; opening a server's PCM
+// while it is away (the plugin starts threads and a connection each time)
+// costs a lost stream several per cent of a core. true where it cannot
+// tell.
+bool sound_server_listens()
+{
+    const auto env = [](const char* name) -> std::string {
+        const char* v = std::getenv(name);
+        return v ? v : "";
+    };
+    const std::string runtime = env("XDG_RUNTIME_DIR");
+    std::vector<std::string> sockets;
+    const std::string pipewire_dir = env("PIPEWIRE_RUNTIME_DIR").empty() ? runtime : env("PIPEWIRE_RUNTIME_DIR");
+    const std::string remote = env("PIPEWIRE_REMOTE").empty() ? "pipewire-0" : env("PIPEWIRE_REMOTE");
+    if (!pipewire_dir.empty() && remote.find('/') == std::string::npos)
+        sockets.push_back(pipewire_dir + "/" + remote);
+    const std::string pulse = env("PULSE_SERVER");
+    if (pulse.rfind("unix:", 0) == 0)
+        sockets.push_back(pulse.substr(5));
+    else if (pulse.empty() && !runtime.empty())
+        sockets.push_back(runtime + "/pulse/native");
+    if (sockets.empty() || (!pulse.empty() && pulse.rfind("unix:", 0) != 0))
+        return true;
+    for (const std::string& path : sockets) {
+        sockaddr_un addr{};
+        if (path.size() >= sizeof addr.sun_path)
+            continue;
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, path.c_str(), path.size());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return true;
+        const bool up = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd);
+        if (up)
+            return true;
+    }
+    return false;
+}
 
 struct hw_params_deleter {
     void operator()(snd_pcm_hw_params_t* p) const { snd_pcm_hw_params_free(p); }
@@ -298,6 +346,7 @@ private:
             m_samples.resize(m_buffer_frames * m_frame_bytes);
         m_running = false;
         m_fruitless = 0;
+        m_moved = false;
         m_progress_at = wave_clock::now();
     }
 
@@ -463,6 +512,7 @@ private:
     void progress(wave_stream& s)
     {
         m_fruitless = 0;
+        m_moved = true;
         m_progress_at = wave_clock::now();
         if (m_lost_reported) {
             m_lost_reported = false;
@@ -473,7 +523,7 @@ private:
     // A sound server that neither moves frames nor reports an error.
     void check_stalled(wave_stream& s)
     {
-        if (m_pcm && m_server && wave_clock::now() - m_progress_at > kStalled)
+        if (m_pcm && m_server && m_moved && wave_clock::now() - m_progress_at > kStalled)
             lose(s, "no frame moved for 2 s");
     }
 
@@ -517,6 +567,8 @@ private:
         if (now < m_retry_at)
             return false;
         m_retry_at = now + kRetry;
+        if (m_server && !sound_server_listens())
+            return false;
         // Only what was chosen: a capture stick's source that the server
         // does not list yet must not come back as the default source.
         const std::vector<alsa_choice> choices = alsa_mapper_choices(m_input);
@@ -680,6 +732,7 @@ private:
     std::vector<uint8_t> m_samples;  // input: what one read brings
     // Losing the device and finding it again.
     int m_fruitless = 0;  // recoveries since frames last moved
+    bool m_moved = false;  // frames moved since the device was opened
     wave_clock::time_point m_progress_at;
     bool m_lost_reported = false;
     wave_clock::time_point m_retry_at;

@@ -38,7 +38,9 @@ std::string server_address()
 
 bool is_card(pa_proplist* props, const std::string& card)
 {
-    for (const char* key : {"alsa.card", "api.alsa.card"})
+    // PulseAudio and PipeWire put alsa.card on a card's sources; PipeWire
+    // also api.alsa.pcm.card (api.alsa.card stays on its device object).
+    for (const char* key : {"alsa.card", "api.alsa.pcm.card", "api.alsa.card"})
         if (const char* value = pa_proplist_gets(props, key); value && card == value)
             return true;
     return false;
