@@ -38,7 +38,7 @@ const char* const alsa_files[] = {"/usr/share/alsa/alsa.conf.d/50-pipewire.conf"
 std::string pipewire_session::missing()
 {
     for (const char* tool : {"dbus-daemon", "pipewire", "wireplumber", "pipewire-pulse", "pw-cat", "pw-cli",
-                             "pw-metadata", "pactl", "awk"})
+                             "pw-metadata", "pw-link", "pactl", "awk"})
         if (!in_path(tool))
             return std::string(tool) + " is not installed";
     for (const char* file : alsa_files)
@@ -183,4 +183,29 @@ void pipewire_session::record_speakers(int seconds, const std::string& path)
     start_recording(path);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     stop_recording();
+}
+
+void pipewire_session::record_stick_on_left()
+{
+    const std::vector<std::vector<std::string>> steps = {
+        {"-d", std::string(speakers) + ":monitor_FL", "pw-cat:input_FL"},
+        {std::string(stick) + ":capture_FL", "pw-cat:input_FL"},
+    };
+    for (const auto& args : steps) {
+        child_process link("/usr/bin/pw-link", args, environment());
+        if (!link.wait(10s) || link.exit_status() != 0)
+            throw std::runtime_error("pipewire_session: pw-link failed: " + link.stderr_text());
+    }
+}
+
+void pipewire_session::set_stick_signal(const std::vector<int16_t>& samples)
+{
+    // The stick's feeder reads its file anew at every turn: a rename
+    // swaps it whole.
+    const std::string file = m_dir + "/tones/stick.raw";
+    {
+        std::ofstream out(file + ".new", std::ios::binary);
+        out.write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 2));
+    }
+    std::filesystem::rename(file + ".new", file);
 }

@@ -36,6 +36,7 @@
 
 #include "process.h"
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -86,6 +87,13 @@ public:
     void stop_recording();
     // Both, seconds apart.
     void record_speakers(int seconds, const std::string& path);
+    // While recording: the stick's own sound on the recording's left
+    // channel instead of the speakers' (which stay on the right), so that
+    // one recording holds what went in and what came out on one clock.
+    void record_stick_on_left();
+    // What the stick plays from the next second on, looped, in place of
+    // its tone: 48 kHz stereo samples.
+    void set_stick_signal(const std::vector<int16_t>& samples);
 
 private:
     void run(const std::string& command, int timeout_seconds);
