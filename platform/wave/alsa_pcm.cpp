@@ -33,9 +33,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <mutex>
 
 namespace {
+
+std::atomic<long> g_xruns[2];  // [input]
 
 constexpr int kMaxPollDescriptors = 16;
 // Until the caller's blocks are known: a period of 50 ms.
@@ -663,6 +666,7 @@ private:
             // preparing and starting it again still succeed.
             if (++m_fruitless >= kFruitlessRecoveries)
                 return recovery::lost;
+            ++g_xruns[m_input];
             r = snd_pcm_prepare(m_pcm);
         } else if (err == -ESTRPIPE) {
             r = snd_pcm_resume(m_pcm);
@@ -741,6 +745,8 @@ private:
 };
 
 }  // namespace
+
+long alsa_xruns(bool input) { return g_xruns[input].load(); }
 
 bool alsa_open(const std::shared_ptr<wave_stream>& stream, std::unique_ptr<wave_backend>* backend, MMRESULT* result)
 {

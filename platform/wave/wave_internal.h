@@ -204,6 +204,10 @@ void wave_thread_realtime();
 bool alsa_open(const std::shared_ptr<wave_stream>& stream, std::unique_ptr<wave_backend>* backend,
                MMRESULT* result);
 
+// The underruns (output) or overruns (input) the ALSA streams of this
+// process recovered from since it started, for the benchmarks.
+long alsa_xruns(bool input);
+
 // The installed virtual devices; declines when none are installed.
 bool virtual_wave_open(const std::shared_ptr<wave_stream>& stream, std::unique_ptr<wave_backend>* backend,
                        MMRESULT* result);
