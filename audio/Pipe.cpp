@@ -8,6 +8,11 @@ namespace {
 
 const DWORD kStartVolume = 0x028F028F;  // 655 of 65535 on each channel, about 1 %
 
+const int kSlots = 10;
+// Buffers the reader waits for after it has found none: the one it plays
+// and one in hand, so that a writer a little late next time costs no gap.
+const unsigned long long kRefilled = 2;
+
 // The size of every ring slot's block: one output device buffer.
 int slot_bytes(const CPipe& pipe)
 {
@@ -16,7 +21,15 @@ int slot_bytes(const CPipe& pipe)
 
 }  // namespace
 
-CPipe::CPipe() : m_Ring{}, m_ReadIndex(0), m_WriteIndex(0), m_LoopEverStarted(FALSE), m_LoopOn(FALSE)
+CPipe::CPipe()
+    : m_Ring{},
+      m_ReadIndex(0),
+      m_WriteIndex(0),
+      m_Written(0),
+      m_Read(0),
+      m_Refilling(true),
+      m_LoopEverStarted(FALSE),
+      m_LoopOn(FALSE)
 {
     m_SoundIn.m_Callback = AcceptInputBuffer;
     m_SoundIn.m_CallbackOwner = this;
@@ -50,6 +63,15 @@ void CPipe::AcceptInputBuffer(CBuffer* buffer, void* owner)
     if (!::ReadAcquire(&pipe->m_LoopOn))
         return;
     ::EnterCriticalSection(&pipe->m_RingLock);
+    if (pipe->m_Written - pipe->m_Read >= kSlots) {
+        // The reader is a whole lap behind: the slot about to be written
+        // holds the oldest buffer not yet played. That one is dropped and
+        // the reader goes on from the next, so that what it plays stays in
+        // recording order instead of jumping a lap ahead.
+        ++pipe->m_Read;
+        if (++pipe->m_ReadIndex >= kSlots)
+            pipe->m_ReadIndex = 0;
+    }
     CBuffer* slot = pipe->m_Ring[pipe->m_WriteIndex];
     // Every block is one device buffer long; a longer recording is cut to
     // the slot's block rather than written past it.
@@ -58,7 +80,8 @@ void CPipe::AcceptInputBuffer(CBuffer* buffer, void* owner)
     if (length > 0)
         std::memcpy(slot->m_Data, buffer->m_Data, static_cast<size_t>(length));
     slot->m_Filled = TRUE;
-    if (++pipe->m_WriteIndex > 9)
+    ++pipe->m_Written;
+    if (++pipe->m_WriteIndex >= kSlots)
         pipe->m_WriteIndex = 0;
     ::LeaveCriticalSection(&pipe->m_RingLock);
 }
@@ -69,26 +92,33 @@ BOOL CPipe::ProvideOutputBuffer(CBuffer* buffer, void* owner)
     if (!::ReadAcquire(&pipe->m_LoopOn))
         return TRUE;
     ::EnterCriticalSection(&pipe->m_RingLock);
-    CBuffer* slot = pipe->m_Ring[pipe->m_ReadIndex];
-    if (!slot->m_Filled) {
+    const unsigned long long waiting = pipe->m_Written - pipe->m_Read;
+    if (waiting == 0)
+        pipe->m_Refilling = true;
+    if (waiting < (pipe->m_Refilling ? kRefilled : 1)) {
         ::LeaveCriticalSection(&pipe->m_RingLock);
-        // Nothing recorded here yet (the first lap after switching on): the
-        // block plays silence and the reader waits at this slot. Declining
-        // would take the block out of circulation for good, and the output's
-        // first blocks come back about when the input's first one reaches
-        // the ring; once all three were gone the output stayed silent until
-        // the next switch-off.
+        // Nothing new here (the first lap after switching on, or an input
+        // that fell behind), or not yet a buffer in hand beside it: the
+        // block plays silence and the reader waits at this slot, since what
+        // an old slot holds was played a lap ago. Declining would take the
+        // block out of circulation for good,
+        // and the output's first blocks come back about when the input's
+        // first one reaches the ring; once all three were gone the output
+        // stayed silent until the next switch-off.
         if (!buffer->m_Data || buffer->m_Length <= 0)
             return FALSE;
         std::memset(buffer->m_Data, 0, static_cast<size_t>(buffer->m_Length));
         return TRUE;
     }
+    const CBuffer* slot = pipe->m_Ring[pipe->m_ReadIndex];
     // The output block's room is the length it arrives with.
     const int length = std::clamp(slot->m_Length, 0, buffer->m_Data ? buffer->m_Length : 0);
     buffer->m_Length = length;
     if (length > 0)
         std::memcpy(buffer->m_Data, slot->m_Data, static_cast<size_t>(length));
-    if (++pipe->m_ReadIndex > 9)
+    pipe->m_Refilling = false;
+    ++pipe->m_Read;
+    if (++pipe->m_ReadIndex >= kSlots)
         pipe->m_ReadIndex = 0;
     ::LeaveCriticalSection(&pipe->m_RingLock);
     return TRUE;
@@ -106,12 +136,15 @@ void SetAudioLoop(bool on)
         if (::ReadAcquire(&pipe.m_LoopOn))
             return;
         pipe.m_WriteIndex = 0;
+        pipe.m_ReadIndex = 0;
+        pipe.m_Written = 0;
+        pipe.m_Read = 0;
+        pipe.m_Refilling = true;
         for (CBuffer*& slot : pipe.m_Ring) {
             delete slot;
             slot = new CBuffer(slot_bytes(pipe), true);
         }
         pipe.m_SoundIn.Start(nullptr);
-        pipe.m_ReadIndex = 0;
         pipe.m_SoundOut.Start(&pipe.m_SoundOut.m_Format);
         if (pipe.m_SoundOut.m_hWaveOut)
             ::waveOutSetVolume(pipe.m_SoundOut.m_hWaveOut, kStartVolume);
