@@ -36,6 +36,17 @@ struct wave_virtual_config {
     double output_clock = 1.0;
     // Virtual seconds per real second.
     double speed = 1.0;
+    // Virtual time on a clock of the devices' own instead of the wall
+    // clock: both directions share it, it moves in steps of 5 virtual ms,
+    // and it takes a step only once every buffer the devices finished has
+    // been queued again (waveInAddBuffer, waveOutWrite), or half a real
+    // second has passed for one that was not (a buffer kept, a stop); and
+    // never faster than speed. Threads of the program that run late, as on
+    // a busy machine, then find the devices waiting for them as if they
+    // had been on time, and figures measured in virtual time do not depend
+    // on the machine's load (only the run's real length does). Off: virtual
+    // time is real time since install times speed.
+    bool lockstep = false;
     // Opening fails as with no sound card (MMSYSERR_NODRIVER).
     bool input_missing = false;
     bool output_missing = false;
@@ -49,7 +60,7 @@ void wave_virtual_uninstall();
 void wave_virtual_unplug();
 
 // What the installed devices have done, in frames and in virtual seconds
-// since install. A stream's clock starts at waveInStart (input) or at
+// since install (on the lockstep clock, when that is on). A stream's clock starts at waveInStart (input) or at
 // waveOutOpen (output); frame k of it enters or leaves at start + k / rate.
 // The figures are those of the latest stream opened in each direction; a
 // new waveInStart after a reset starts its clock, and its figures, anew.

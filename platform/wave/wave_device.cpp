@@ -244,6 +244,8 @@ MMRESULT wave_stream::add(LPWAVEHDR header, UINT size)
         if (input)
             header->dwBytesRecorded = 0;
         m_queue.push_back(header);
+        if (m_unanswered > 0)
+            --m_unanswered;
     }
     wake();
     return MMSYSERR_NOERROR;
@@ -278,6 +280,7 @@ MMRESULT wave_stream::reset()
         while (!m_queue.empty())
             finish_front(0);
         m_cursor = 0;
+        m_unanswered = 0;
         m_started = false;
         ++m_generation;
     }
@@ -400,6 +403,12 @@ size_t wave_stream::input_deliver(const uint8_t* data, size_t frames, unsigned g
     return used;
 }
 
+size_t wave_stream::unanswered()
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_unanswered;
+}
+
 size_t wave_stream::front_frames()
 {
     std::lock_guard<std::mutex> hold(m_lock);
@@ -460,6 +469,7 @@ void wave_stream::vanish(const char* reason)
         while (!m_queue.empty())
             finish_front(0);
         m_cursor = 0;
+        m_unanswered = 0;
     }
     ::OutputDebugStringA(report.c_str());
     wake();
@@ -482,6 +492,7 @@ void wave_stream::finish_front(DWORD bytes_recorded)
     h->dwFlags = (h->dwFlags & ~static_cast<DWORD>(WHDR_INQUEUE)) | WHDR_DONE;
     m_outbox.push_back({input ? static_cast<UINT>(MM_WIM_DATA) : static_cast<UINT>(MM_WOM_DONE),
                         reinterpret_cast<LPARAM>(h)});
+    ++m_unanswered;
 }
 
 void wave_stream::flush_outbox()

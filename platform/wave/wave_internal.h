@@ -106,6 +106,10 @@ public:
     // The frames of the header at the front of the queue (0: none),
     // so that a device can be sized from the blocks the caller queues.
     size_t front_frames();
+    // Headers the device finished (played, or filled) that the caller has
+    // not queued since: each add settles one, a reset or a vanish all of
+    // them. A virtual device's clock waits on it.
+    size_t unanswered();
     // Waits until woken (any API call that needs the I/O thread), one of
     // fds is ready, or timeout_ms passes; fds may be null. Returns poll()'s
     // result for fds (revents filled in), 0 if only woken or timed out.
@@ -142,6 +146,7 @@ private:
     std::mutex m_lock;  // guards everything below and the queued headers
     std::deque<LPWAVEHDR> m_queue;
     size_t m_cursor = 0;  // bytes of the front header played or recorded
+    size_t m_unanswered = 0;
     bool m_closed = false;
     bool m_vanished = false;
     bool m_started = false;

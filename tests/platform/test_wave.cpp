@@ -573,6 +573,69 @@ TEST(VirtualClock, SpeedAndSkewShapeTheFrameCounts)
     waveOutClose(out);
 }
 
+// In lockstep both directions run on one clock that waits for the program:
+// it stops within a step of a buffer finishing until that buffer is queued
+// again, or half a real second has passed, and never outruns the speed.
+TEST(VirtualClock, InLockstepTheClockWaitsUntilFinishedBuffersAreQueuedAgain)
+{
+    wave_virtual_config config;
+    config.speed = 20;
+    config.lockstep = true;
+    const auto installed = std::chrono::steady_clock::now();
+    virtual_devices devices(config);
+    notes n;
+    const WAVEFORMATEX f = pcm();
+    HWAVEOUT out = nullptr;
+    HWAVEIN in = nullptr;
+    ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &f, n.thread(), 0, CALLBACK_THREAD), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &f, n.thread(), 0, CALLBACK_THREAD), MMSYSERR_NOERROR);
+    buffer o(44100 * 4);  // one virtual second
+    buffer i(2205 * 4);   // 50 virtual ms
+    waveOutPrepareHeader(out, o.get(), kHdr);
+    waveOutWrite(out, o.get(), kHdr);
+    waveInPrepareHeader(in, i.get(), kHdr);
+    waveInAddBuffer(in, i.get(), kHdr);
+    waveInStart(in);
+    const auto stopped_at = [](const wave_virtual_stats& s) { return s.now - s.input_start; };
+
+    // The input's buffer is full: neither direction goes on while it is out.
+    ASSERT_EQ(n.wait_for(3), 3u);
+    EXPECT_EQ(n.got[2].message, static_cast<UINT>(MM_WIM_DATA));
+    std::this_thread::sleep_for(200ms);  // four virtual seconds on the wall clock
+    wave_virtual_stats s = wave_virtual_get_stats();
+    EXPECT_NEAR(stopped_at(s), 0.05, 0.0051);
+    EXPECT_EQ(s.input_frames, 2205);
+    EXPECT_NEAR(static_cast<double>(s.output_frames), (s.now - s.output_start) * s.output_rate, 1.0);
+    const long long silent_before_the_write = s.output_silent;
+
+    // Queued again, it goes on to the next.
+    const auto requeued = std::chrono::steady_clock::now();
+    waveInAddBuffer(in, i.get(), kHdr);
+    ASSERT_EQ(n.wait_for(4), 4u);
+    const auto kept = std::chrono::steady_clock::now();
+    EXPECT_LT(kept - requeued, 100ms);
+    std::this_thread::sleep_for(100ms);
+    s = wave_virtual_get_stats();
+    EXPECT_NEAR(stopped_at(s), 0.10, 0.0051);
+
+    // Kept: after the grace it goes on without it, as far as the output's
+    // buffer, which it waits for in turn.
+    ASSERT_EQ(n.wait_for(5), 5u);
+    EXPECT_EQ(n.got[4].message, static_cast<UINT>(MM_WOM_DONE));
+    EXPECT_GE(std::chrono::steady_clock::now() - kept, 400ms);
+    std::this_thread::sleep_for(100ms);
+    s = wave_virtual_get_stats();
+    EXPECT_EQ(s.output_frames - s.output_silent, 44100);
+    EXPECT_LE(s.output_silent - silent_before_the_write, 221) << "more than a step played after the buffer";
+    const double real = std::chrono::duration<double>(std::chrono::steady_clock::now() - installed).count();
+    EXPECT_LE(s.now, real * 20);
+
+    waveInReset(in);
+    waveOutReset(out);
+    EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
+    EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
+}
+
 TEST(VirtualDevices, UnplugReturnsTheBuffersAndFailsLaterCallsAndReportsItOnce)
 {
     virtual_devices devices;
