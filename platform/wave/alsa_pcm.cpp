@@ -386,8 +386,17 @@ private:
             }
             if (!st.queued) {
                 start_if_held();
+                // Until the next header has played: the device's poll
+                // would say only that it has room.
+                if (const size_t left = st.playing ? played(s) : 0; left > 0) {
+                    const double ms = 1000.0 * static_cast<double>(left) / m_format.nSamplesPerSec;
+                    s.wait(nullptr, 0, std::clamp(static_cast<int>(std::ceil(ms)), 1, m_period_ms));
+                    check_stalled(s);
+                    continue;
+                }
                 m_progress_at = wave_clock::now();
-                s.wait(nullptr, 0, 1000);
+                if (!st.playing)
+                    s.wait(nullptr, 0, 1000);
                 continue;
             }
             if (snd_pcm_state(m_pcm) != SND_PCM_STATE_RUNNING && !fit(s))
@@ -399,7 +408,9 @@ private:
             }
             room = static_cast<snd_pcm_sframes_t>(std::min<long long>(room, m_pace.allowance(wave_clock::now())));
             if (room > 0) {
-                const long moved = s.output_transfer(static_cast<size_t>(room), sink);
+                // A device with a clock of its own returns a header once
+                // it has played it; the layer's pace has no device delay to go by.
+                const long moved = s.output_transfer(static_cast<size_t>(room), sink, !m_pace.on());
                 if (moved < 0 && moved != -EAGAIN) {
                     fail(s, moved);
                     continue;
@@ -408,8 +419,11 @@ private:
                     m_pace.add(moved);
                     progress(s);
                 }
+                played(s);
                 if (moved >= 0 && moved < room)
                     continue;  // the queue ran dry, or the device took less than it offered
+            } else {
+                played(s);
             }
             wait_for_device(s);
             check_stalled(s);
@@ -523,6 +537,17 @@ private:
         }
     }
 
+    // Output: finishes the headers the device has played; the frames the
+    // next one still has to play (0: none waits).
+    size_t played(wave_stream& s)
+    {
+        snd_pcm_sframes_t delay = 0;
+        // Stopped by an xrun, or paced by the layer: nothing is waiting.
+        if (m_pace.on() || snd_pcm_delay(m_pcm, &delay) < 0 || delay < 0)
+            delay = 0;
+        return s.output_played(static_cast<size_t>(delay));
+    }
+
     // A sound server that neither moves frames nor reports an error.
     void check_stalled(wave_stream& s)
     {
@@ -557,6 +582,9 @@ private:
             snd_pcm_close(m_pcm);
             m_pcm = nullptr;
         }
+        // What the device held will not be heard; its headers go back.
+        if (!m_input)
+            s.output_played(0);
         m_running = false;
         m_retry_at = wave_clock::now() + kRetry;
         const auto period = static_cast<long long>(m_period_frames);

@@ -275,12 +275,7 @@ MMRESULT wave_stream::reset()
         std::lock_guard<std::mutex> hold(m_lock);
         if (m_closed)
             return MMSYSERR_INVALHANDLE;
-        if (!m_queue.empty())
-            finish_front(static_cast<DWORD>(m_cursor));
-        while (!m_queue.empty())
-            finish_front(0);
-        m_cursor = 0;
-        m_unanswered = 0;
+        finish_all();
         m_started = false;
         ++m_generation;
     }
@@ -303,7 +298,7 @@ MMRESULT wave_stream::begin_close()
     std::lock_guard<std::mutex> hold(m_lock);
     if (m_closed)
         return MMSYSERR_INVALHANDLE;
-    if (!m_queue.empty())
+    if (!m_queue.empty() || !m_playing.empty())
         return WAVERR_STILLPLAYING;
     m_closed = true;
     return MMSYSERR_NOERROR;
@@ -333,12 +328,13 @@ wave_state wave_stream::state()
     s.vanished = m_vanished;
     s.started = m_started;
     s.queued = !m_queue.empty();
+    s.playing = !m_playing.empty();
     s.generation = m_generation;
     s.started_at = m_started_at;
     return s;
 }
 
-long wave_stream::output_transfer(size_t max_frames, const output_sink& sink)
+long wave_stream::output_transfer(size_t max_frames, const output_sink& sink, bool until_played)
 {
     const size_t fb = frame_bytes();
     long taken = 0;
@@ -360,17 +356,24 @@ long wave_stream::output_transfer(size_t max_frames, const output_sink& sink)
             apply_volume(m_scratch.data(), frames);
             taken = sink(m_scratch.data(), frames);
         }
-        // Hand over what the device took, finishing every header whose last
-        // frame went (and empty ones as they come to the front).
+        // Hand over what the device took, finishing (or keeping until
+        // played) every header whose last frame went, and empty ones as
+        // they come to the front.
         size_t left = taken > 0 ? static_cast<size_t>(taken) * fb : 0;
         while (!m_queue.empty()) {
             const size_t usable = m_queue.front()->dwBufferLength / fb * fb;
             const size_t n = std::min(usable > m_cursor ? usable - m_cursor : 0, left);
             m_cursor += n;
+            m_handed += n / fb;
             left -= n;
             if (m_cursor < usable)
                 break;
-            finish_front(0);
+            if (until_played) {
+                m_playing.push_back({m_queue.front(), m_handed});
+                m_queue.pop_front();
+            } else {
+                finish_front(0);
+            }
             m_cursor = 0;
         }
     }
@@ -452,6 +455,23 @@ void wave_stream::report(const std::string& device, const char* event, const cha
     ::OutputDebugStringA(report_line(input, device, event, reason).c_str());
 }
 
+size_t wave_stream::output_played(size_t pending)
+{
+    size_t left = 0;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        const unsigned long long played = m_handed - std::min<unsigned long long>(pending, m_handed);
+        while (!m_playing.empty() && m_playing.front().end <= played) {
+            finish(m_playing.front().header, 0);
+            m_playing.pop_front();
+        }
+        if (!m_playing.empty())
+            left = static_cast<size_t>(m_playing.front().end - played);
+    }
+    flush_outbox();
+    return left;
+}
+
 void wave_stream::vanish(const char* reason)
 {
     std::string report;
@@ -464,12 +484,7 @@ void wave_stream::vanish(const char* reason)
         report = report_line(input, m_device_name, "went away", reason);
         m_vanished = true;
         m_started = false;
-        if (!m_queue.empty())
-            finish_front(static_cast<DWORD>(m_cursor));
-        while (!m_queue.empty())
-            finish_front(0);
-        m_cursor = 0;
-        m_unanswered = 0;
+        finish_all();
     }
     ::OutputDebugStringA(report.c_str());
     wake();
@@ -487,6 +502,26 @@ void wave_stream::finish_front(DWORD bytes_recorded)
 {
     LPWAVEHDR h = m_queue.front();
     m_queue.pop_front();
+    finish(h, bytes_recorded);
+}
+
+void wave_stream::finish_all()
+{
+    // Those handed over whole were queued first.
+    for (const handed& h : m_playing)
+        finish(h.header, 0);
+    m_playing.clear();
+    if (!m_queue.empty())
+        finish_front(static_cast<DWORD>(m_cursor));
+    while (!m_queue.empty())
+        finish_front(0);
+    m_cursor = 0;
+    m_handed = 0;
+    m_unanswered = 0;
+}
+
+void wave_stream::finish(LPWAVEHDR h, DWORD bytes_recorded)
+{
     if (input)
         h->dwBytesRecorded = bytes_recorded;
     h->dwFlags = (h->dwFlags & ~static_cast<DWORD>(WHDR_INQUEUE)) | WHDR_DONE;

@@ -52,6 +52,7 @@ struct wave_state {
     bool vanished = false;
     bool started = false;               // input: between waveInStart and a reset
     bool queued = false;                // headers are waiting
+    bool playing = false;               // output: headers handed over whole, not yet played
     unsigned generation = 0;            // bumped by every reset and every waveInStart
     wave_clock::time_point started_at;  // input: when waveInStart was called
 };
@@ -96,9 +97,17 @@ public:
     // to sink, under the stream lock so that a reset cannot come between;
     // sink hands it to the device and returns the frames it took (or a
     // negative error, passed back). Headers whose last frame was taken
-    // are finished and notified.
+    // are finished and notified, or, with until_played, kept until
+    // output_played() says their last frame was heard, as WinMM returns a
+    // header once it has played: a device's own buffer then adds nothing
+    // to the delay of the blocks the caller keeps in circulation.
     using output_sink = std::function<long(const uint8_t* data, size_t frames)>;
-    long output_transfer(size_t max_frames, const output_sink& sink);
+    long output_transfer(size_t max_frames, const output_sink& sink, bool until_played = false);
+    // Output: of the frames handed over since the last reset, `pending`
+    // are not played yet (the device's delay); headers played whole are
+    // finished and notified. Returns how many frames the first header
+    // still waiting has left to play (0: none waits).
+    size_t output_played(size_t pending);
     // Input: fills the queued headers with recorded frames; returns how
     // many found room (the rest are lost). Frames read before a reset or a
     // restart (generation no longer current) are dropped.
@@ -134,6 +143,10 @@ private:
     void wake();
     // With m_lock held: moves the front header to the outbox as finished.
     void finish_front(DWORD bytes_recorded);
+    // With m_lock held: moves h to the outbox as finished.
+    void finish(LPWAVEHDR h, DWORD bytes_recorded);
+    // With m_lock held: every header returned, as reset and vanish do.
+    void finish_all();
     // Posts the outbox in order; callers hold neither lock.
     void flush_outbox();
     void apply_volume(uint8_t* data, size_t frames) const;
@@ -146,6 +159,14 @@ private:
     std::mutex m_lock;  // guards everything below and the queued headers
     std::deque<LPWAVEHDR> m_queue;
     size_t m_cursor = 0;  // bytes of the front header played or recorded
+    // Output with until_played: headers handed over whole, in order, with
+    // the count of frames handed over when their last one went.
+    struct handed {
+        LPWAVEHDR header;
+        unsigned long long end;
+    };
+    std::deque<handed> m_playing;
+    unsigned long long m_handed = 0;  // output: frames handed over since the last reset
     size_t m_unanswered = 0;
     bool m_closed = false;
     bool m_vanished = false;
