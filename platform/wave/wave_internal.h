@@ -6,6 +6,8 @@
 // thread, which runs its backend. The stream lock guards the queue and
 // every header in it; backends touch their device only on the I/O thread,
 // except at open (before the thread starts) and close (after it ended).
+// (Virtual devices in lockstep move the frames of all a card's streams on
+// whichever of their I/O threads takes a step, under the card's lock.)
 #pragma once
 
 #include <mmsystem.h>
