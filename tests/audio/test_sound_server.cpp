@@ -136,6 +136,13 @@ TEST_F(SoundServer, TheSticksSoundIsPlayedAndNotTheMicrophone)
         const std::string path = (dir / "speakers.raw").string();
         sound->start_recording(path);
         EXPECT_LT(wait_for_tone(path, c.heard, 10s), 10s) << c.what << ": not heard";
+        // The streams ask for periods of the blocks the pipe queues
+        // (2048 frames), so the server keeps its own quantum for everyone.
+        const std::string nodes = sound->objects();
+        size_t asked = 0;
+        for (size_t at = 0; (at = nodes.find("\"node.latency\": \"2048/44100\"", at)) != std::string::npos; ++at)
+            ++asked;
+        EXPECT_EQ(asked, 2u) << c.what << ": the capture and the playback stream";
         std::this_thread::sleep_for(1s);
         sound->stop_recording();
         SetAudioLoop(false);

@@ -209,3 +209,12 @@ void pipewire_session::set_stick_signal(const std::vector<int16_t>& samples)
     }
     std::filesystem::rename(file + ".new", file);
 }
+
+std::string pipewire_session::objects() const
+{
+    // child_process keeps standard error only.
+    child_process dump("/bin/sh", {"-c", "pw-dump >&2"}, environment());
+    if (!dump.wait(10s) || dump.exit_status() != 0)
+        return {};
+    return dump.stderr_text();
+}

@@ -91,6 +91,8 @@ public:
     // channel instead of the speakers' (which stay on the right), so that
     // one recording holds what went in and what came out on one clock.
     void record_stick_on_left();
+    // The server's objects as pw-dump gives them (JSON), or "" if it fails.
+    std::string objects() const;
     // What the stick plays from the next second on, looped, in place of
     // its tone: 48 kHz stereo samples.
     void set_stick_signal(const std::vector<int16_t>& samples);
