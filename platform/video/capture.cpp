@@ -39,57 +39,63 @@ int xioctl(int fd, unsigned long request, void* arg)
 
 void trace(const std::string& text) { OutputDebugStringA(text.c_str()); }
 
-// The modes /dev/video<n> offers at width x height, every format and
-// rate of them (VIDIOC_ENUM_FMT, _FRAMESIZES, _FRAMEINTERVALS; a stepwise
-// or continuous range counts where the size lies on it, with its fastest
-// rate).
-std::vector<capture_mode> v4l2_modes_at(int fd, int width, int height)
+// The modes /dev/video<n> offers at width x height and at every size
+// below it, every format and rate of them (VIDIOC_ENUM_FMT, _FRAMESIZES,
+// _FRAMEINTERVALS). A stepwise or continuous range counts with the largest
+// size on it not above width x height, at its fastest rate.
+std::vector<capture_mode> v4l2_modes(int fd, int width, int height)
 {
     std::vector<capture_mode> modes;
+    const auto W = static_cast<uint32_t>(width), H = static_cast<uint32_t>(height);
     v4l2_fmtdesc format{};
     format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     for (format.index = 0; xioctl(fd, VIDIOC_ENUM_FMT, &format) == 0; ++format.index) {
-        bool offered = false;
+        std::vector<std::pair<uint32_t, uint32_t>> sizes;
         v4l2_frmsizeenum size{};
         size.pixel_format = format.pixelformat;
-        for (size.index = 0; !offered && xioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) == 0; ++size.index) {
+        for (size.index = 0; xioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) == 0; ++size.index) {
             if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
-                offered = size.discrete.width == static_cast<uint32_t>(width) &&
-                          size.discrete.height == static_cast<uint32_t>(height);
-            } else {
-                const auto& s = size.stepwise;
-                const auto on = [](uint32_t v, uint32_t lo, uint32_t hi, uint32_t step) {
-                    return v >= lo && v <= hi && (step <= 1 || (v - lo) % step == 0);
-                };
-                offered = on(static_cast<uint32_t>(width), s.min_width, s.max_width, s.step_width) &&
-                          on(static_cast<uint32_t>(height), s.min_height, s.max_height, s.step_height);
+                if (size.discrete.width <= W && size.discrete.height <= H)
+                    sizes.emplace_back(size.discrete.width, size.discrete.height);
+                continue;
             }
+            // The largest point of the range's grid within the request.
+            const auto& r = size.stepwise;
+            const auto down = [](uint32_t want, uint32_t lo, uint32_t hi, uint32_t step) -> uint32_t {
+                const uint32_t v = std::min(want, hi);
+                return v < lo ? 0 : v - (step > 1 ? (v - lo) % step : 0);
+            };
+            const uint32_t w = down(W, r.min_width, r.max_width, r.step_width);
+            const uint32_t h = down(H, r.min_height, r.max_height, r.step_height);
+            if (w && h)
+                sizes.emplace_back(w, h);
+            break;  // a range is the only entry
         }
-        if (!offered)
-            continue;
-        capture_mode mode;
-        mode.fourcc = format.pixelformat;
-        mode.width = width;
-        mode.height = height;
-        v4l2_frmivalenum interval{};
-        interval.pixel_format = format.pixelformat;
-        interval.width = static_cast<uint32_t>(width);
-        interval.height = static_cast<uint32_t>(height);
-        bool any = false;
-        for (interval.index = 0; xioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0; ++interval.index) {
-            const v4l2_fract f =
-                interval.type == V4L2_FRMIVAL_TYPE_DISCRETE ? interval.discrete : interval.stepwise.min;
-            if (f.numerator && f.denominator) {
-                mode.interval_num = f.numerator;
-                mode.interval_den = f.denominator;
-                modes.push_back(mode);
-                any = true;
+        for (const auto& [w, h] : sizes) {
+            capture_mode mode;
+            mode.fourcc = format.pixelformat;
+            mode.width = static_cast<int>(w);
+            mode.height = static_cast<int>(h);
+            v4l2_frmivalenum interval{};
+            interval.pixel_format = format.pixelformat;
+            interval.width = w;
+            interval.height = h;
+            bool any = false;
+            for (interval.index = 0; xioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0; ++interval.index) {
+                const v4l2_fract f =
+                    interval.type == V4L2_FRMIVAL_TYPE_DISCRETE ? interval.discrete : interval.stepwise.min;
+                if (f.numerator && f.denominator) {
+                    mode.interval_num = f.numerator;
+                    mode.interval_den = f.denominator;
+                    modes.push_back(mode);
+                    any = true;
+                }
+                if (interval.type != V4L2_FRMIVAL_TYPE_DISCRETE)
+                    break;
             }
-            if (interval.type != V4L2_FRMIVAL_TYPE_DISCRETE)
-                break;
+            if (!any)
+                modes.push_back(mode);  // the driver names no rate
         }
-        if (!any)
-            modes.push_back(mode);  // the driver names no rate
     }
     return modes;
 }
@@ -196,8 +202,8 @@ public:
         if (propId != cv::CAP_PROP_FRAME_HEIGHT || m_width_asked <= 0)
             return false;
         const int height = static_cast<int>(value);
-        const capture_mode mode = capture_choose_mode(v4l2_modes_at(m_fd, m_width_asked, height), m_width_asked, height);
-        // Not offered at that size: the device keeps its own choice.
+        const capture_mode mode = capture_choose_mode(v4l2_modes(m_fd, m_width_asked, height), m_width_asked, height);
+        // Nothing usable at or below that size: the device keeps its own choice.
         if (mode.fourcc == 0)
             return false;
         return apply(mode);

@@ -264,9 +264,16 @@ bool capture_format_compressed(uint32_t fourcc) { return fourcc == V4L2_PIX_FMT_
 
 capture_mode capture_choose_mode(const std::vector<capture_mode>& offered, int width, int height)
 {
+    // The size asked for, else the largest usable one below it, as a
+    // driver answers a request for a size it does not have.
+    long long area = 0;
+    for (const capture_mode& m : offered)
+        if (capture_format_supported(m.fourcc) && m.width <= width && m.height <= height)
+            area = std::max(area, static_cast<long long>(m.width) * m.height);
     capture_mode best;
     for (const capture_mode& m : offered) {
-        if (!capture_format_supported(m.fourcc) || m.width != width || m.height != height)
+        if (!capture_format_supported(m.fourcc) || m.width > width || m.height > height ||
+            static_cast<long long>(m.width) * m.height != area)
             continue;
         if (best.fourcc == 0) {
             best = m;

@@ -29,12 +29,14 @@ bool capture_format_supported(uint32_t fourcc);
 // Motion-JPEG: each frame compressed on its own.
 bool capture_format_compressed(uint32_t fourcc);
 
-// The mode to take for width x height among those offered: the highest
-// frame rate; at the same rate (within 0.5 %) an uncompressed format over
-// Motion-JPEG, being cheaper to turn into BGR and free of compression
-// artefacts; then the device's own order. Formats that cannot be turned
-// into BGR are passed over. fourcc 0 when nothing usable is offered at
-// that size. Pure.
+// The mode to take for width x height among those offered: at that size,
+// or where it is not offered at the largest usable size below it (as a
+// driver answers the request: a stick without 1080p gives its 720p), the
+// highest frame rate; at the same rate (within 0.5 %) an uncompressed
+// format over Motion-JPEG, being cheaper to turn into BGR and free of
+// compression artefacts; then the device's own order. Formats that cannot
+// be turned into BGR are passed over. fourcc 0 when nothing usable is
+// offered at or below that size. Pure.
 capture_mode capture_choose_mode(const std::vector<capture_mode>& offered, int width, int height);
 
 // "1920x1080 MJPG at 60 fps", for traces.

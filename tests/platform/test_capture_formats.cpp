@@ -33,6 +33,7 @@ TEST(CaptureModes, FastestRateThenUncompressed)
         std::vector<capture_mode> offered;
         uint32_t fourcc;
         double fps;
+        int width = 1920;
     } cases[] = {
         {"MJPEG only", {mode(kMjpg, 1280, 720, 60), mode(kMjpg, 1920, 1080, 30), mode(kMjpg, 1920, 1080, 60)}, kMjpg, 60},
         {"YUYV only", {mode(kYuyv, 1920, 1080, 30), mode(kYuyv, 1920, 1080, 60)}, kYuyv, 60},
@@ -41,12 +42,18 @@ TEST(CaptureModes, FastestRateThenUncompressed)
          {mode(kYuyv, 1920, 1080, 5), mode(kYuyv, 640, 480, 60), mode(kMjpg, 1920, 1080, 60)}, kMjpg, 60},
         {"59.94 counts as 60", {mode(kMjpg, 1920, 1080, 60), capture_mode{kNv12, 1920, 1080, 1001, 60000}}, kNv12, 59.94},
         {"unusable format passed over", {mode(kH264, 1920, 1080, 60), mode(kMjpg, 1920, 1080, 30)}, kMjpg, 30},
-        {"no 1080p", {mode(kMjpg, 1280, 720, 60), mode(kYuyv, 640, 480, 30)}, 0, 0},
+        // Without 1080p: the largest size below it, chosen the same way.
+        {"no 1080p", {mode(kMjpg, 1280, 720, 30), mode(kMjpg, 1280, 720, 60), mode(kYuyv, 1280, 720, 10),
+                      mode(kYuyv, 640, 480, 60)}, kMjpg, 60, 1280},
+        {"no 1080p, only larger and smaller", {mode(kMjpg, 3840, 2160, 30), mode(kYuyv, 640, 480, 30)}, kYuyv, 30, 640},
+        {"no 1080p, the largest below unusable", {mode(kH264, 1280, 720, 60), mode(kYuyv, 800, 600, 20)}, kYuyv, 20, 800},
+        {"nothing at or below 1080p", {mode(kMjpg, 3840, 2160, 60)}, 0, 0, 0},
     };
     for (const auto& c : cases) {
         const capture_mode chosen = capture_choose_mode(c.offered, 1920, 1080);
         EXPECT_EQ(chosen.fourcc, c.fourcc) << c.what;
         EXPECT_NEAR(chosen.fps(), c.fps, 0.01) << c.what;
+        EXPECT_EQ(chosen.width, c.fourcc ? c.width : 0) << c.what;
     }
     EXPECT_EQ(capture_mode_text(mode(kMjpg, 1920, 1080, 60)), "1920x1080 MJPG at 60 fps");
 }
