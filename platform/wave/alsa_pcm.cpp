@@ -182,12 +182,12 @@ bool sound_server_listens()
     const std::string remote = env("PIPEWIRE_REMOTE").empty() ? "pipewire-0" : env("PIPEWIRE_REMOTE");
     if (!pipewire_dir.empty() && remote.find('/') == std::string::npos)
         sockets.push_back(pipewire_dir + "/" + remote);
-    const std::string pulse = env("PULSE_SERVER");
+    const std::string pulse = pulse_server_address();
     if (pulse.rfind("unix:", 0) == 0)
         sockets.push_back(pulse.substr(5));
-    else if (pulse.empty() && !runtime.empty())
-        sockets.push_back(runtime + "/pulse/native");
-    if (sockets.empty() || (!pulse.empty() && pulse.rfind("unix:", 0) != 0))
+    else if (!pulse.empty())
+        return true;  // a server over the network
+    if (sockets.empty())
         return true;
     for (const std::string& path : sockets) {
         sockaddr_un addr{};
@@ -407,10 +407,11 @@ private:
                 continue;
             }
             room = static_cast<snd_pcm_sframes_t>(std::min<long long>(room, m_pace.allowance(wave_clock::now())));
+            long moved = 0;
             if (room > 0) {
                 // A device with a clock of its own returns a header once
                 // it has played it; the layer's pace has no device delay to go by.
-                const long moved = s.output_transfer(static_cast<size_t>(room), sink, !m_pace.on());
+                moved = s.output_transfer(static_cast<size_t>(room), sink, !m_pace.on());
                 if (moved < 0 && moved != -EAGAIN) {
                     fail(s, moved);
                     continue;
@@ -419,12 +420,10 @@ private:
                     m_pace.add(moved);
                     progress(s);
                 }
-                played(s);
-                if (moved >= 0 && moved < room)
-                    continue;  // the queue ran dry, or the device took less than it offered
-            } else {
-                played(s);
             }
+            played(s);
+            if (room > 0 && moved >= 0 && moved < room)
+                continue;  // the queue ran dry, or the device took less than it offered
             wait_for_device(s);
             check_stalled(s);
         }

@@ -26,7 +26,9 @@ struct lookup {
     int pending = 0;  // replies still to come
 };
 
-std::string server_address()
+}  // namespace
+
+std::string pulse_server_address()
 {
     if (const char* server = std::getenv("PULSE_SERVER"); server && *server)
         return server;
@@ -35,6 +37,8 @@ std::string server_address()
         return {};
     return std::string("unix:") + runtime + "/pulse/native";
 }
+
+namespace {
 
 bool is_card(pa_proplist* props, const std::string& card)
 {
@@ -50,7 +54,7 @@ bool is_card(pa_proplist* props, const std::string& card)
 
 std::optional<pulse_source> pulse_card_source(int card)
 {
-    const std::string server = server_address();
+    const std::string server = pulse_server_address();
     if (server.empty())
         return std::nullopt;
     pa_mainloop* loop = pa_mainloop_new();

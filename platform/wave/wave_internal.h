@@ -219,6 +219,9 @@ struct pulse_source {
     bool pipewire = false;
 };
 std::optional<pulse_source> pulse_card_source(int card);
+// The user's pulse-protocol server: PULSE_SERVER, else
+// "unix:$XDG_RUNTIME_DIR/pulse/native"; "" without either.
+std::string pulse_server_address();
 
 // Asks RealtimeKit to make the calling thread real-time; false and the
 // reason in why where there is none or it refuses.

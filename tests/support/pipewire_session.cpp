@@ -178,13 +178,6 @@ void pipewire_session::stop_recording()
     m_recorder.reset();
 }
 
-void pipewire_session::record_speakers(int seconds, const std::string& path)
-{
-    start_recording(path);
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    stop_recording();
-}
-
 void pipewire_session::record_stick_on_left()
 {
     const std::vector<std::vector<std::string>> steps = {

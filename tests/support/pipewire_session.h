@@ -65,8 +65,6 @@ public:
     pipewire_session(const pipewire_session&) = delete;
     pipewire_session& operator=(const pipewire_session&) = delete;
 
-    // The session's directory, removed with the object.
-    const std::string& dir() const { return m_dir; }
     // "NAME=value" entries a child process needs to reach the session (the
     // ones set here, and DBUS_SESSION_BUS_ADDRESS for its session bus, which
     // is not set in this process), for child_process's env.
@@ -85,8 +83,6 @@ public:
     // out, as some 20 ms are still on their way.
     void start_recording(const std::string& path);
     void stop_recording();
-    // Both, seconds apart.
-    void record_speakers(int seconds, const std::string& path);
     // While recording: the stick's own sound on the recording's left
     // channel instead of the speakers' (which stay on the right), so that
     // one recording holds what went in and what came out on one clock.
