@@ -74,6 +74,8 @@ BOOL CTessalyDlg::PreTranslateMessage(MSG* pMsg)
 
 void CTessalyDlg::OnTimer(UINT_PTR nIDEvent)
 {
+    if (nIDEvent == kSignalTimer)
+        WatchSignal();
     if (nIDEvent == kCursorTimer) {
         // Two steps at a time while the count is not yet negative: however
         // high mouse motion has driven it, it ends below zero.

@@ -127,8 +127,9 @@ void CTessalyDlg::OnPaint()
             GetClientRect(&rect);
             dc.FillSolidRect(rect, 0);
             CDialog::OnPaint();
-            // Rebuilt on every paint: nothing else redraws the control while no video runs.
-            if (!m_capture.isOpened())
+            // Rebuilt on every paint: nothing else redraws the control while
+            // no video runs or none comes.
+            if (!m_capture.isOpened() || m_bSignalLost)
                 SetNoSignal();
         }
     } catch (const cv::Exception&) {

@@ -77,8 +77,16 @@ public:
     // One capture run, on the capture thread: clears the control to black,
     // asks the source for 1920 x 1080, switches sound on and starts the
     // volume thread, then reads and draws frames until the stop flag is set
-    // or the source stops delivering. Returns 1.
+    // or a read fails (the source released or lost; a source that sends
+    // nothing for a while is waited for). Returns 1.
     int CaptureLoop();
+
+    // Timer 2, running from the start of a run until no source is open:
+    // once the run has drawn no frame for 2 s while it reads (the stick's
+    // HDMI source switched off or still booting), the picture control
+    // shows the no-signal screen, also at every repaint, until the run's
+    // next frame replaces it. UI thread only.
+    void WatchSignal();
 
     // Full screen: the window loses its caption and sizing frame, is
     // maximised and then grown one pixel past the maximised rectangle on the
@@ -126,7 +134,8 @@ protected:
     // A double click anywhere on the client area (the picture control takes
     // no mouse input) toggles full screen.
     afx_msg void OnLButtonDblClk(UINT nFlags, CPoint point);
-    // Timer 1 lowers this thread's cursor display count below zero.
+    // Timer 1 lowers this thread's cursor display count below zero; timer 2
+    // is WatchSignal's.
     afx_msg void OnTimer(UINT_PTR nIDEvent);
     // Motion of more than one pixel on either axis since the last message
     // raises the cursor display count by one, in either mode.
@@ -184,6 +193,15 @@ protected:
     CRect m_rcClient;
     CListBox m_listBox;
     std::vector<HANDLE> m_captureThreads;  // runs not yet seen to end (UI thread only)
+    // Written by the runs, read by WatchSignal: when a run last began
+    // reading or drew a frame (GetTickCount), and how many runs are in
+    // their reading loop.
+    LONG m_nLastFrameTick = 0;
+    LONG m_nRunsReading = 0;
+    bool m_bSignalLost = false;  // the no-signal screen stands in for frames (UI thread only)
+    static constexpr UINT_PTR kSignalTimer = 2;
+    static constexpr UINT kSignalTimerPeriod = 500;  // ms
+    static constexpr DWORD kSignalLostAfter = 2000;  // ms without a frame
 
     // Volume threads read the dialog every few seconds until the capture is
     // confirmed, which may be never: they count themselves in and leave

@@ -34,6 +34,8 @@ int CTessalyDlg::CaptureLoop()
     else
         ::InterlockedDecrement(&m_nVolumeThreads);
 
+    ::InterlockedExchange(&m_nLastFrameTick, static_cast<LONG>(::GetTickCount()));
+    ::InterlockedIncrement(&m_nRunsReading);
     while (!::ReadAcquire(&m_bStopCapture)) {
         cv::Mat frame;
         try {
@@ -43,13 +45,36 @@ int CTessalyDlg::CaptureLoop()
                 break;
             IplImage header = cvIplImage(frame);
             DrawFrame(&header);
+            ::InterlockedExchange(&m_nLastFrameTick, static_cast<LONG>(::GetTickCount()));
             frame.release();
         } catch (const cv::Exception&) {
             ::OutputDebugStringA("OnSize error\n");
             frame.release();
         }
     }
+    ::InterlockedDecrement(&m_nRunsReading);
     return 1;
+}
+
+void CTessalyDlg::WatchSignal()
+{
+    if (!m_capture.isOpened()) {
+        // Whatever released the source shows the no-signal screen itself.
+        ::KillTimer(m_hWnd, kSignalTimer);
+        m_bSignalLost = false;
+        return;
+    }
+    // A run that left its loop with the source still open keeps what it
+    // last drew, as before.
+    const DWORD quiet = ::GetTickCount() - static_cast<DWORD>(::ReadAcquire(&m_nLastFrameTick));
+    if (::ReadAcquire(&m_nRunsReading) == 0 || quiet < kSignalLostAfter) {
+        m_bSignalLost = false;
+        return;
+    }
+    if (!m_bSignalLost) {
+        m_bSignalLost = true;
+        SetNoSignal();
+    }
 }
 
 void CTessalyDlg::StartCaptureThread()
@@ -57,6 +82,9 @@ void CTessalyDlg::StartCaptureThread()
     // Runs that are over need no more waiting for; one still going (its
     // read blocked in a driver after a release) stays on the list.
     WaitForCaptureThreads(0);
+    ::InterlockedExchange(&m_nLastFrameTick, static_cast<LONG>(::GetTickCount()));
+    m_bSignalLost = false;
+    ::SetTimer(m_hWnd, kSignalTimer, kSignalTimerPeriod, nullptr);
     if (HANDLE thread = ::CreateThread(nullptr, 0, CaptureThreadProc, this, 0, nullptr))
         m_captureThreads.push_back(thread);
 }

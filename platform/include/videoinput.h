@@ -29,9 +29,14 @@ class video_input_source;
 // Threads: the UI thread opens, sets and releases; one capture thread
 // reads. Reads of one opened device never overlap (they are serialised),
 // and release() never waits for a read in progress: the device is closed
-// when the last read of it returns, and a blocked read of a virtual device
-// returns false at once. open() while a read of the previous device is
-// still blocked opens a new device without waiting.
+// when the last read of it returns, and a blocked read returns false at
+// once. open() while a read of the previous device is still blocked opens
+// a new device without waiting.
+//
+// A read waits for the next frame for as long as the device is open: a
+// stick whose HDMI source is off sends nothing, for seconds or hours. It
+// returns false only when the device is released, lost (unplugged, or an
+// error that ends its streaming), or was never opened.
 class video_input_capture : public cv::VideoCapture {
 public:
     video_input_capture();

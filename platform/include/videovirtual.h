@@ -64,6 +64,13 @@ void video_input_plug_virtual(int id, bool plugged);
 // delivers as before. Any thread.
 void video_input_stall_virtual(int id);
 
+// The HDMI source at the stick's input switched off or on (a console
+// switched off, or still booting): while it is off, reads of the device's
+// sources wait, delivering nothing, and the first frame after it is back
+// is the one due then. Opens made while it is off wait the same way. Any
+// thread.
+void video_input_set_virtual_signal(int id, bool on);
+
 // What a virtual device has done since it was last opened, for the
 // benchmarks and tests: frames its clock produced, frames read, and for
 // each read frame (the latest 100,000 at most) the milliseconds from read

@@ -23,9 +23,11 @@
 
 namespace {
 
-// A read that sees no frame for this long ends, as OpenCV's V4L2 backend
-// did: a stick without a signal may send nothing at all.
-constexpr int kReadTimeoutMs = 10000;
+// A stick sends nothing while its HDMI source is off, unplugged from it or
+// still booting, for as long as that lasts: a read waits for the next
+// frame for as long as the source is open, and says once when it has
+// waited this long.
+constexpr auto kQuietTrace = std::chrono::seconds(10);
 constexpr unsigned kBuffers = 4;
 
 int xioctl(int fd, unsigned long request, void* arg)
@@ -139,15 +141,16 @@ public:
         if (m_stopped || (!m_streaming && !start_streaming()))
             return false;
         using clock_type = std::chrono::steady_clock;
-        const auto give_up = clock_type::now() + std::chrono::milliseconds(kReadTimeoutMs);
+        const auto quiet_since = clock_type::now();
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(give_up - clock_type::now()).count();
-            if (left <= 0) {
-                trace("capture: " + m_path + " sent no frame for 10 s\n");
-                return false;
+            int timeout = -1;
+            if (!m_quiet) {
+                const auto left = kQuietTrace - (clock_type::now() - quiet_since);
+                timeout = static_cast<int>(std::max<long long>(
+                    0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1));
             }
             pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wake, POLLIN, 0}};
-            const int r = ::poll(fds, 2, static_cast<int>(left));
+            const int r = ::poll(fds, 2, timeout);
             if (m_stopped)
                 return false;
             if (r < 0 && errno == EINTR)
@@ -156,8 +159,13 @@ public:
                 trace("capture: " + m_path + " stopped delivering (unplugged?)\n");
                 return false;
             }
-            if (r == 0)
+            if (r == 0) {
+                if (!m_quiet && clock_type::now() - quiet_since >= kQuietTrace) {
+                    trace("capture: " + m_path + " sent no frame for 10 s; waiting for its signal\n");
+                    m_quiet = true;
+                }
                 continue;
+            }
             v4l2_buffer buffer{};
             buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
             buffer.memory = V4L2_MEMORY_MMAP;
@@ -188,8 +196,12 @@ public:
             // Back to the driver at once: the picture is our own copy.
             if (xioctl(m_fd, VIDIOC_QBUF, &buffer) != 0)
                 trace("capture: " + m_path + ": VIDIOC_QBUF failed: " + std::strerror(errno) + "\n");
-            if (take)
+            if (take) {
+                if (m_quiet)
+                    trace("capture: " + m_path + " delivers again\n");
+                m_quiet = false;
                 return true;
+            }
         }
     }
 
@@ -373,6 +385,7 @@ private:
     std::vector<mapping> m_buffers;
     bool m_streaming = false;
     bool m_traced = false;             // the chosen mode has been traced
+    bool m_quiet = false;              // the long wait for a frame has been traced
     int m_width_asked = 0;             // the width asked for last, for the height that follows it
     double m_arrival_ms = 0.0;
     capture_converter m_converter;

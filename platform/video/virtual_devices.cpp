@@ -49,6 +49,7 @@ struct virtual_entry {
     long long pulls = 0;  // an open that saw fewer must not hand out its source
     cv::Mat pattern;      // made at the first open: GStreamer takes a while
     std::shared_ptr<const frame_cycle> cycle;  // likewise, for a Motion-JPEG or YUYV stick
+    bool signal = true;   // false: its HDMI source is off, and it sends nothing
 };
 
 std::mutex g_devices_lock;  // guards devices() and g_next_id
@@ -195,6 +196,15 @@ public:
         m_stop_signal.notify_all();
     }
 
+    void set_signal(bool on)
+    {
+        {
+            std::lock_guard<std::mutex> hold(m_stop_lock);
+            m_signal = on;
+        }
+        m_stop_signal.notify_all();
+    }
+
     bool read_frame(cv::Mat& frame) override
     {
         const auto entered = clock_type::now();
@@ -225,7 +235,12 @@ public:
                 m_start + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(k * period));
             {
                 std::unique_lock<std::mutex> hold(m_stop_lock);
-                if (m_stop_signal.wait_until(hold, due, [&] { return m_stopped || m_stalled; })) {
+                if (m_stop_signal.wait_until(hold, due, [&] { return m_stopped || m_stalled || !m_signal; })) {
+                    // Without a signal nothing comes until it is back; the
+                    // frames of the pause are never made.
+                    m_stop_signal.wait(hold, [&] { return m_stopped || m_stalled || m_signal; });
+                    if (!m_stopped && !m_stalled)
+                        continue;
                     // A hung stream holds its reader until it is let go.
                     m_stop_signal.wait(hold, [&] { return m_stopped; });
                     return false;
@@ -328,10 +343,11 @@ private:
     clock_type::time_point m_last_arrival;  // when the frame last returned was made
     long long m_next = 0;  // the first frame not returned yet
     long long m_reads = 0;
-    std::mutex m_stop_lock;  // guards m_stopped and m_stalled
+    std::mutex m_stop_lock;  // guards m_stopped, m_stalled and m_signal
     std::condition_variable m_stop_signal;
     bool m_stopped = false;
     bool m_stalled = false;
+    bool m_signal = true;
 };
 
 }  // namespace
@@ -458,7 +474,12 @@ void video_input_plug_virtual(int id, bool plugged)
     notify_inject_udev_like("add", parts.video);
 }
 
-void video_input_stall_virtual(int id)
+namespace {
+
+// Each open source of device id, called outside the registry's lock, as
+// for a pull.
+template <typename F>
+void each_open_source(int id, F call)
 {
     std::vector<std::shared_ptr<video_input_source>> open;
     {
@@ -469,9 +490,26 @@ void video_input_stall_virtual(int id)
                     if (auto s = w.lock())
                         open.push_back(std::move(s));
     }
-    // Outside the registry's lock, as for a pull.
     for (const auto& s : open)
-        std::static_pointer_cast<virtual_source>(s)->stall();
+        call(static_cast<virtual_source&>(*s));
+}
+
+}  // namespace
+
+void video_input_stall_virtual(int id)
+{
+    each_open_source(id, [](virtual_source& s) { s.stall(); });
+}
+
+void video_input_set_virtual_signal(int id, bool on)
+{
+    {
+        std::lock_guard<std::mutex> hold(g_devices_lock);
+        for (auto& e : devices())
+            if (e.id == id)
+                e.signal = on;
+    }
+    each_open_source(id, [on](virtual_source& s) { s.set_signal(on); });
 }
 
 std::shared_ptr<video_input_source> video_input_open_virtual(int id)
@@ -512,5 +550,7 @@ std::shared_ptr<video_input_source> video_input_open_virtual(int id)
                                      [](const std::weak_ptr<video_input_source>& w) { return w.expired(); }),
                       it->sources.end());
     it->sources.push_back(source);
+    // Here, under the lock: a switch of the signal from now on reaches it.
+    source->set_signal(it->signal);
     return source;
 }

@@ -68,11 +68,12 @@ protected:
     }
 
     // A stick with the given behaviour, then the dialog, which finds it.
-    void start(video_input_virtual_device d)
+    void start(video_input_virtual_device d, bool signal = true)
     {
         d.width = 640;
         d.height = 360;
         device = video_input_add_virtual(d);
+        video_input_set_virtual_signal(device, signal);
         debug_output_set_sink([this](const std::string& text) {
             std::lock_guard<std::mutex> lock(m_lock);
             m_traces.push_back(text);
@@ -107,6 +108,21 @@ protected:
         ::ReleaseDC(control, dc);
         return pixels;
     }
+
+    // The no-signal screen: black where the picture would be, and its green
+    // text on the control's centre line.
+    bool no_signal_shown()
+    {
+        if (at(20, 282) != RGB(0, 0, 0))
+            return false;
+        for (int x = 331; x < 531; ++x)
+            if (at(x, 281) == RGB(0, 255, 0) || at(x, 280) == RGB(0, 255, 0))
+                return true;
+        return false;
+    }
+    // The test pattern fills the 863 x 565 control's width; its bars are
+    // never black.
+    bool picture_shown() { return at(20, 282) != RGB(0, 0, 0); }
 
     CaptureDlg dlg;
     HWND control = nullptr;
@@ -176,13 +192,78 @@ TEST_F(CaptureRun, TheStopCommandEndsTheRunAndReleasesTheSource)
     // The next paint shows the no-signal screen: its green text on the
     // control's centre line.
     ::InvalidateRect(dlg.m_hWnd, nullptr, TRUE);
-    EXPECT_TRUE(pump_until([&] {
-        for (int x = 331; x < 531; ++x)
-            if (at(x, 281) == RGB(0, 255, 0) || at(x, 280) == RGB(0, 255, 0))
-                return true;
-        return false;
-    }));
+    EXPECT_TRUE(pump_until([&] { return no_signal_shown(); }));
 }
+
+// A stick whose HDMI source is off, at the start (a console switched on
+// after the viewer) or for a while mid-stream: the run waits, longer than
+// any read used to, the no-signal screen shows once no frame has come for
+// 2 s, also after a repaint, and the first frame after the pause replaces it.
+struct pause_case {
+    const char* name;
+    bool at_start;
+    std::chrono::seconds pause;
+};
+void PrintTo(const pause_case& c, std::ostream* out) { *out << c.name; }
+class CaptureRunPause : public CaptureRun, public ::testing::WithParamInterface<pause_case> {};
+
+TEST_P(CaptureRunPause, ShowsNoSignalAndThenThePictureAgain)
+{
+    const pause_case& c = GetParam();
+    auto off = std::chrono::steady_clock::now();
+    start({}, !c.at_start);
+    ASSERT_TRUE(dlg.m_capture.isOpened());
+    if (!c.at_start) {
+        ASSERT_TRUE(pump_until([&] { return delivered() >= 3 && picture_shown(); }));
+        video_input_set_virtual_signal(device, false);
+        off = std::chrono::steady_clock::now();
+    }
+    const long long before = delivered();
+    ASSERT_TRUE(pump_until([&] { return no_signal_shown(); }, 10s));
+    // (The last frame may have come a little before the switch.)
+    EXPECT_GE(std::chrono::steady_clock::now() - off, 1000ms) << "shown well before 2 s without a frame";
+    pump_until([&] { return std::chrono::steady_clock::now() - off >= c.pause; }, c.pause + 5s);
+    ::InvalidateRect(dlg.m_hWnd, nullptr, TRUE);
+    pump_messages();
+    EXPECT_TRUE(no_signal_shown()) << "a repaint during the pause lost the no-signal screen";
+    EXPECT_EQ(delivered(), before);
+    EXPECT_FALSE(thread_ended()) << "the run gave up during the pause";
+
+    video_input_set_virtual_signal(device, true);
+    EXPECT_TRUE(pump_until([&] { return delivered() >= before + 3 && picture_shown(); }))
+        << "the picture did not come back";
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, CaptureRunPause,
+                         ::testing::Values(pause_case{"SwitchedOn20sAfterTheViewer", true, 20s},
+                                           pause_case{"Off12sMidStream", false, 12s}),
+                         [](const ::testing::TestParamInfo<pause_case>& p) { return p.param.name; });
+
+// During a pause, the stop command, the stick's removal and closing each
+// end the run as they do while frames come: their handler waits a little
+// for the run, and no longer.
+class CaptureRunPauseEnd : public CaptureRun, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(CaptureRunPauseEnd, EndsTheRunAtOnce)
+{
+    const std::string how = GetParam();
+    start({}, false);
+    ASSERT_TRUE(pump_until([&] { return no_signal_shown(); }, 10s));
+    if (how == "Stop") {
+        ::SendMessageW(dlg.m_hWnd, WM_COMMAND, MAKEWPARAM(1003, 0), 0);
+    } else if (how == "Unplug") {
+        ASSERT_TRUE(dlg.m_bDevicePresent);
+        video_input_plug_virtual(device, false);
+        ASSERT_TRUE(pump_until([&] { return !dlg.m_bDevicePresent; }));
+    } else {
+        ::SendMessageW(dlg.m_hWnd, WM_CLOSE, 0, 0);
+    }
+    EXPECT_TRUE(thread_ended()) << "the run outlived its handler";
+    EXPECT_FALSE(dlg.m_capture.isOpened());
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, CaptureRunPauseEnd, ::testing::Values("Stop", "Unplug", "Close"),
+                         [](const ::testing::TestParamInfo<const char*>& p) { return std::string(p.param); });
 
 // The stop command given as the dialog comes up finds its run still setting
 // up, about to switch sound on: once that run is over, sound is off.
