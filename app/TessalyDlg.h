@@ -85,7 +85,9 @@ public:
     // once the run has drawn no frame for 2 s while it reads (the stick's
     // HDMI source switched off or still booting), the picture control
     // shows the no-signal screen, also at every repaint, until the run's
-    // next frame replaces it. UI thread only.
+    // next frame replaces it. Once no source is open (it failed to open,
+    // or was released) and every run is over, it shows the no-signal
+    // screen and stops. UI thread only.
     void WatchSignal();
 
     // Full screen: the window loses its caption and sizing frame, is

@@ -59,9 +59,14 @@ int CTessalyDlg::CaptureLoop()
 void CTessalyDlg::WatchSignal()
 {
     if (!m_capture.isOpened()) {
-        // Whatever released the source shows the no-signal screen itself.
+        // A source that failed to open (another program streams from the
+        // stick) or was released: no signal, once the runs are over, since
+        // a run that is setting up still clears the control to black.
+        if (!WaitForCaptureThreads(0))
+            return;
         ::KillTimer(m_hWnd, kSignalTimer);
         m_bSignalLost = false;
+        SetNoSignal();
         return;
     }
     // A run that left its loop with the source still open keeps what it

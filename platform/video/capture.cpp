@@ -120,6 +120,19 @@ public:
             close_all();
             return;
         }
+        // uvcvideo lets any number of programs open a stick, but only one
+        // stream from it: the first to ask for buffers owns it. Asking for
+        // none allocates nothing and keeps nothing, but fails while another
+        // program owns it; the open fails then, so that the viewer shows
+        // no signal rather than a black picture that never changes.
+        v4l2_requestbuffers claim{};
+        claim.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        claim.memory = V4L2_MEMORY_MMAP;
+        if (xioctl(m_fd, VIDIOC_REQBUFS, &claim) != 0 && errno == EBUSY) {
+            trace("capture: " + m_path + " is in use by another program\n");
+            close_all();
+            return;
+        }
         if (!read_format() || !capture_format_supported(m_format.pixelformat))
             take_supported_format();
     }
@@ -193,9 +206,13 @@ public:
                                        : std::chrono::duration<double, std::milli>(
                                              clock_type::now().time_since_epoch()).count();
             }
-            // Back to the driver at once: the picture is our own copy.
-            if (xioctl(m_fd, VIDIOC_QBUF, &buffer) != 0)
+            // Back to the driver at once: the picture is our own copy. A
+            // buffer the driver will not take back is lost to the stream,
+            // and with all of them gone nothing would ever wake a read.
+            if (xioctl(m_fd, VIDIOC_QBUF, &buffer) != 0) {
                 trace("capture: " + m_path + ": VIDIOC_QBUF failed: " + std::strerror(errno) + "\n");
+                return false;
+            }
             if (take) {
                 if (m_quiet)
                     trace("capture: " + m_path + " delivers again\n");
@@ -293,16 +310,25 @@ private:
             return false;
         }
         read_format();
+        capture_mode granted = mode;
         if (mode.interval_num) {
             v4l2_streamparm parm{};
             parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
             parm.parm.capture.timeperframe.numerator = mode.interval_num;
             parm.parm.capture.timeperframe.denominator = mode.interval_den;
-            if (xioctl(m_fd, VIDIOC_S_PARM, &parm) != 0)
+            if (xioctl(m_fd, VIDIOC_S_PARM, &parm) != 0) {
                 trace("capture: " + m_path + ": the frame rate could not be set\n");
+            } else if (parm.parm.capture.timeperframe.numerator && parm.parm.capture.timeperframe.denominator) {
+                // The driver writes back the rate it took.
+                granted.interval_num = parm.parm.capture.timeperframe.numerator;
+                granted.interval_den = parm.parm.capture.timeperframe.denominator;
+            }
         }
+        granted.fourcc = m_format.pixelformat;
+        granted.width = static_cast<int>(m_format.width);
+        granted.height = static_cast<int>(m_format.height);
         if (!m_traced) {
-            trace("capture: " + m_path + " " + capture_mode_text(mode) + "\n");
+            trace("capture: " + m_path + " " + capture_mode_text(granted) + "\n");
             m_traced = true;
         }
         return m_format.pixelformat == mode.fourcc;
