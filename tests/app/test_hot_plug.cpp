@@ -1,13 +1,17 @@
 // Plugging and unplugging the capture stick while the main dialog runs:
 // device-interface notifications as the system delivers them, against the
-// virtual capture stick.
+// virtual capture stick, and once through the V4L2 path against an
+// emulated uvcvideo stick (fake_uvc.h).
 //
 // Needs an X display with a window manager (tools/run-tests.sh).
 #include "TessalyDlg.h"
 #include "resource.h"
 
+#include "../devices/fake_v4l2_tree.h"
+#include "fake_uvc.h"
 #include "message_pump.h"
 #include "picture_control.h"
+#include "trace_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -198,6 +202,50 @@ TEST_F(HotPlug, UnplugStopsSoundAndVideoAndLeavesFullScreen)
     plug();
     EXPECT_TRUE(dlg.m_capture.isOpened());
     EXPECT_TRUE(pump_until([&] { return delivered() >= 3; }, std::chrono::seconds(10)));
+}
+
+// Plug and pull through the V4L2 path. Pulled, the stick fails every call
+// at once and the run leaves its loop by itself, still holding the device;
+// the removal record then lets go of the descriptor and every mapping. A
+// stick that another program streams from shows no signal.
+TEST_F(HotPlug, EmulatedV4l2StickPluggedAndPulled)
+{
+    fake_v4l2_tree tree;
+    const std::string class_root = tree.root + "/class", dev_root = tree.root + "/dev";
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        const int n = fake_uvc_plug(class_root.c_str(), dev_root.c_str(), fake_uvc_usb3());
+        ASSERT_GE(n, 0);
+        plug();
+        ASSERT_TRUE(dlg.m_bFullScreen);
+        ASSERT_TRUE(pump_until([&] { return fake_uvc_stats_of(n).delivered >= 3 && left_middle() != RGB(0, 0, 0); }));
+        const std::vector<COLORREF> shown = middle_row();
+        EXPECT_TRUE(pump_until([&] { return middle_row() != shown; })) << "the picture stays as it was";
+
+        fake_uvc_unplug(n);
+        ASSERT_TRUE(pump_until([&] { return dlg.WaitForCaptureThreads(0); })) << "the run outlived its stick";
+        EXPECT_EQ(fake_uvc_stats_of(n).open_fds, 1);
+        send(DBT_DEVICEREMOVECOMPLETE, kStick);
+        EXPECT_FALSE(dlg.m_capture.isOpened());
+        const fake_uvc_stats gone = fake_uvc_stats_of(n);
+        EXPECT_EQ(gone.open_fds, 0);
+        EXPECT_EQ(gone.mappings, 0);
+        EXPECT_FALSE(dlg.m_bFullScreen);
+        EXPECT_EQ(left_middle(), RGB(0, 0, 0)) << "no no-signal screen";
+        fake_uvc_forget(n);
+    }
+
+    fake_uvc_device busy = *fake_uvc_usb3();
+    busy.busy = true;
+    const int n = fake_uvc_plug(class_root.c_str(), dev_root.c_str(), &busy);
+    ASSERT_GE(n, 0);
+    trace_capture traces;
+    plug();
+    EXPECT_FALSE(dlg.m_capture.isOpened());
+    EXPECT_EQ(traces.count("capture: " + v4l2_node_path(n) + " is in use by another program\n"), 1);
+    EXPECT_TRUE(pump_until([&] { return dlg.WaitForCaptureThreads(0) && picture_shows_no_signal(hwnd); }))
+        << "no no-signal screen";
+    fake_uvc_forget(n);
 }
 
 TEST_F(HotPlug, UnplugWhileWindowedKeepsTheWindow)

@@ -18,3 +18,21 @@ inline COLORREF picture_left_middle(HWND dialog)
     ::ReleaseDC(control, dc);
     return c;
 }
+
+// The no-signal screen: the black field at the left end of the middle row,
+// and the green text just above that row's centre.
+inline bool picture_shows_no_signal(HWND dialog)
+{
+    if (picture_left_middle(dialog) != RGB(0, 0, 0))
+        return false;
+    HWND control = ::GetDlgItem(dialog, IDC_PICTURE);
+    RECT rc;
+    ::GetClientRect(control, &rc);
+    HDC dc = ::GetDC(control);
+    bool text = false;
+    for (int x = rc.right / 2 - 100; !text && x < rc.right / 2 + 100; ++x)
+        text = ::GetPixel(dc, x, rc.bottom / 2 - 1) == RGB(0, 255, 0) ||
+               ::GetPixel(dc, x, rc.bottom / 2 - 2) == RGB(0, 255, 0);
+    ::ReleaseDC(control, dc);
+    return text;
+}

@@ -1,17 +1,23 @@
 // Capture runs against the virtual capture device: frames reaching the
 // picture control, stopping, a failing read, a source that never delivers,
 // many runs started and stopped, also in the middle of a read, and every
-// way the dialog can end while a run is live.
+// way the dialog can end while a run is live. Live video and a source that
+// pauses also run through the V4L2 path, against an emulated uvcvideo
+// stick (fake_uvc.h).
 //
 // Needs an X display with a window manager (tools/run-tests.sh).
 #include "TessalyDlg.h"
 #include "resource.h"
 
 #include "../../platform/kernel/debug_output.h"
+#include "../devices/fake_v4l2_tree.h"
+#include "fake_uvc.h"
+#include "picture_control.h"
 #include "pixels.h"
 #include "x11_probe.h"
 
 #include <X11/keysym.h>
+#include <linux/videodev2.h>
 
 #include <gtest/gtest.h>
 #include <videovirtual.h>
@@ -20,6 +26,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -64,6 +71,10 @@ protected:
         }
         if (device)
             video_input_remove_virtual(device);
+        if (tree) {
+            fake_uvc_forget(stick);
+            tree.reset();
+        }
         debug_output_set_sink(nullptr);
     }
 
@@ -82,7 +93,23 @@ protected:
         control = ::GetDlgItem(dlg.m_hWnd, IDC_PICTURE);
     }
 
-    long long delivered() { return video_input_get_virtual_stats(device).delivered; }
+    // An emulated uvcvideo stick of that kind, then the dialog, which finds it.
+    void start_v4l2(const fake_uvc_device& kind, bool signal = true)
+    {
+        tree = std::make_unique<fake_v4l2_tree>();
+        stick = fake_uvc_plug((tree->root + "/class").c_str(), (tree->root + "/dev").c_str(), &kind);
+        ASSERT_GE(stick, 0);
+        fake_uvc_set_signal(stick, signal);
+        ASSERT_TRUE(dlg.Create(102));
+        control = ::GetDlgItem(dlg.m_hWnd, IDC_PICTURE);
+    }
+
+    long long delivered()
+    {
+        if (tree)
+            return static_cast<long long>(fake_uvc_stats_of(stick).delivered);
+        return video_input_get_virtual_stats(device).delivered;
+    }
     bool thread_ended() { return dlg.m_captureThreads.empty(); }
     int traces_of(const std::string& text)
     {
@@ -109,17 +136,7 @@ protected:
         return pixels;
     }
 
-    // The no-signal screen: black where the picture would be, and its green
-    // text on the control's centre line.
-    bool no_signal_shown()
-    {
-        if (at(20, 282) != RGB(0, 0, 0))
-            return false;
-        for (int x = 331; x < 531; ++x)
-            if (at(x, 281) == RGB(0, 255, 0) || at(x, 280) == RGB(0, 255, 0))
-                return true;
-        return false;
-    }
+    bool no_signal_shown() { return picture_shows_no_signal(dlg.m_hWnd); }
     // The test pattern fills the 863 x 565 control's width; its bars are
     // never black.
     bool picture_shown() { return at(20, 282) != RGB(0, 0, 0); }
@@ -127,6 +144,8 @@ protected:
     CaptureDlg dlg;
     HWND control = nullptr;
     int device = 0;
+    std::unique_ptr<fake_v4l2_tree> tree;  // with the emulated stick
+    int stick = -1;
     std::mutex m_lock;
     std::vector<std::string> m_traces;
 };
@@ -143,6 +162,21 @@ TEST_F(CaptureRun, FramesOfAFoundStickShowInThePictureControl)
     // Frame after frame the square moves along the row through its middle.
     const std::vector<COLORREF> shown = row(282);
     EXPECT_TRUE(pump_until([&] { return row(282) != shown; })) << "the picture on screen stays as it was";
+}
+
+// The same through the V4L2 path: a stick found as the dialog comes up,
+// streaming its best mode through ioctls, memory-mapped buffers and poll.
+TEST_F(CaptureRun, FramesOfAnEmulatedV4l2StickShowInThePictureControl)
+{
+    start_v4l2(*fake_uvc_cheap_usb2());
+    EXPECT_TRUE(dlg.m_capture.isOpened());
+    ASSERT_TRUE(pump_until([&] { return delivered() >= 5 && picture_shown(); }));
+    const std::vector<COLORREF> shown = row(282);
+    EXPECT_TRUE(pump_until([&] { return row(282) != shown; })) << "the picture on screen stays as it was";
+    const fake_uvc_stats stats = fake_uvc_stats_of(stick);
+    EXPECT_EQ(stats.fourcc, static_cast<uint32_t>(V4L2_PIX_FMT_MJPEG));
+    EXPECT_EQ(stats.height, 1080u);
+    EXPECT_EQ(stats.interval_den, 60u);
 }
 
 // Growing the dialog while video runs: the picture is fitted to the larger
@@ -198,7 +232,8 @@ TEST_F(CaptureRun, TheStopCommandEndsTheRunAndReleasesTheSource)
 // A stick whose HDMI source is off, at the start (a console switched on
 // after the viewer) or for a while mid-stream: the run waits, longer than
 // any read used to, the no-signal screen shows once no frame has come for
-// 2 s, also after a repaint, and the first frame after the pause replaces it.
+// 2 s, also after a repaint, and the first frame after the pause replaces
+// it. Through the V4L2 path, whose reads used to give up after 10 s.
 struct pause_case {
     const char* name;
     bool at_start;
@@ -211,11 +246,11 @@ TEST_P(CaptureRunPause, ShowsNoSignalAndThenThePictureAgain)
 {
     const pause_case& c = GetParam();
     auto off = std::chrono::steady_clock::now();
-    start({}, !c.at_start);
+    start_v4l2(*fake_uvc_usb3(), !c.at_start);
     ASSERT_TRUE(dlg.m_capture.isOpened());
     if (!c.at_start) {
         ASSERT_TRUE(pump_until([&] { return delivered() >= 3 && picture_shown(); }));
-        video_input_set_virtual_signal(device, false);
+        fake_uvc_set_signal(stick, false);
         off = std::chrono::steady_clock::now();
     }
     const long long before = delivered();
@@ -229,7 +264,7 @@ TEST_P(CaptureRunPause, ShowsNoSignalAndThenThePictureAgain)
     EXPECT_EQ(delivered(), before);
     EXPECT_FALSE(thread_ended()) << "the run gave up during the pause";
 
-    video_input_set_virtual_signal(device, true);
+    fake_uvc_set_signal(stick, true);
     EXPECT_TRUE(pump_until([&] { return delivered() >= before + 3 && picture_shown(); }))
         << "the picture did not come back";
 }
