@@ -1,13 +1,17 @@
 // Live video from the emulated 1080p60 capture stick into a 1280 x 720
 // picture control for ten seconds at a time, through the program's own
 // capture run: once with ready BGR frames, then as real sticks send them,
-// Motion-JPEG and YUYV, through the layer's conversion. Then the layer's
+// Motion-JPEG and YUYV, through the layer's conversion; then the same two
+// through the V4L2 path, from emulated uvcvideo sticks (tests/support/
+// fake_uvc.h: ioctls, memory-mapped buffers, poll). Then the layer's
 // Motion-JPEG decoding against OpenCV's imdecode of the same frames.
 // Prints "<name> <value> <unit>" lines.
 #include "TessalyDlg.h"
 #include "resource.h"
 #include "bench_support.h"
 #include "../platform/video/capture_formats.h"
+#include "../platform/video/video_internal.h"
+#include "fake_uvc.h"
 
 #include <videoinput.h>
 #include <videovirtual.h>
@@ -17,10 +21,13 @@
 #include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -119,6 +126,88 @@ bool run(video_input_virtual_format format, const std::string& prefix, bool thre
     return made;
 }
 
+// The virtual stick's first eight pictures, as it sends them in BGR, so
+// that the emulated sticks send the same content and their decoding costs
+// compare.
+const std::vector<cv::Mat>& virtual_pictures()
+{
+    static const std::vector<cv::Mat> pictures = [] {
+        std::vector<cv::Mat> read;
+        const int device = video_input_add_virtual(video_input_virtual_device{});
+        video_input_capture capture;
+        if (capture.open(static_cast<int>(video_input_device_names().size()) - 1)) {
+            cv::Mat picture;
+            for (int i = 0; i < 8 && capture.read(picture); ++i)
+                read.push_back(picture.clone());
+        }
+        capture.release();
+        video_input_remove_virtual(device);
+        return read;
+    }();
+    return pictures;
+}
+
+// Ten seconds of video from an emulated uvcvideo stick, its format chosen by
+// the capture source as for a real one, sending the virtual stick's
+// pictures; prints its lines with prefix. The stick's own frame making (a
+// real one's DMA) is left out of the CPU time.
+void run_v4l2(fake_uvc_device stick, const std::string& prefix)
+{
+    const std::vector<cv::Mat>& pictures = virtual_pictures();
+    stick.picture = [&pictures](int width, int height, int step) {
+        if (pictures.empty())
+            return cv::Mat();
+        const cv::Mat& picture = pictures[static_cast<size_t>(step) % pictures.size()];
+        if (picture.cols == width && picture.rows == height)
+            return picture;
+        cv::Mat fitted;
+        cv::resize(picture, fitted, cv::Size(width, height));
+        return fitted;
+    };
+    char pattern[] = "/tmp/vistamo-bench-v4l2-XXXXXX";
+    if (!::mkdtemp(pattern))
+        return;
+    const std::string root = pattern;
+    v4l2_set_roots(root + "/class", root + "/dev");
+    std::filesystem::create_directories(root + "/dev");
+    const int n = fake_uvc_plug((root + "/class").c_str(), (root + "/dev").c_str(), &stick);
+    if (n < 0) {
+        std::fprintf(stderr, "bench_capture: the emulated stick could not be plugged in\n");
+    } else {
+        BenchDlg dlg;
+        if (dlg.Create(102)) {
+            ::MoveWindow(dlg.m_hWnd, 0, 0, 1320, 800, TRUE);
+            pump_for(std::chrono::milliseconds(300));
+            ::MoveWindow(dlg.GetDlgItem(IDC_PICTURE)->m_hWnd, 0, 0, 1280, 720, TRUE);
+            pump_for(std::chrono::milliseconds(1000));
+
+            const fake_uvc_stats first = fake_uvc_stats_of(n);
+            const double process_first = process_cpu_seconds();
+            const auto began = clock_type::now();
+            pump_for(std::chrono::seconds(10));
+            const double seconds = std::chrono::duration<double>(clock_type::now() - began).count();
+            const fake_uvc_stats last = fake_uvc_stats_of(n);
+            const double process = process_cpu_seconds() - process_first -
+                                   static_cast<double>(last.producer_cpu_ns - first.producer_cpu_ns) * 1e-9;
+            const auto shown = static_cast<long long>(last.dequeued - first.dequeued);
+            const char* p = prefix.c_str();
+            char fourcc[5] = {};
+            std::memcpy(fourcc, &last.fourcc, 4);
+            std::printf("%s_mode %ux%u_%s_at_%.0f fps\n", p, last.width, last.height, fourcc,
+                        last.interval_num ? static_cast<double>(last.interval_den) / last.interval_num : 0.0);
+            std::printf("%s_frames_shown_per_second %.2f fps\n", p, static_cast<double>(shown) / seconds);
+            std::printf("%s_cpu_per_frame %.2f ms\n", p, shown ? 1000.0 * process / static_cast<double>(shown) : 0.0);
+            std::fflush(stdout);
+            ::SendMessageW(dlg.m_hWnd, WM_COMMAND, MAKEWPARAM(1003, 0), 0);
+            dlg.DestroyWindow();
+        }
+        fake_uvc_forget(n);
+    }
+    v4l2_set_roots("/sys/class/video4linux", "/dev");
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+}
+
 // The stick's pictures as it encodes them (4:2:2, quality 90, restart
 // markers), decoded by
 // the layer and by imdecode in turns, so that both see the same load.
@@ -173,6 +262,8 @@ int main()
     }
     run(video_input_virtual_format::mjpeg, "capture_mjpeg", false);
     run(video_input_virtual_format::yuyv, "capture_yuyv", false);
+    run_v4l2(*fake_uvc_cheap_usb2(), "v4l2_mjpeg");
+    run_v4l2(*fake_uvc_usb3(), "v4l2_yuyv");
     compare_decoders();
     return 0;
 }

@@ -211,6 +211,7 @@ struct device {
     uint64_t produced = 0;  // frames since plugged, for frames_before_stall
     uint64_t delivered = 0;
     uint64_t dropped = 0;
+    uint64_t dequeued = 0;
     uint32_t streamons = 0;
     uint64_t producer_cpu_ns = 0;
     int mappings = 0;
@@ -760,7 +761,10 @@ void produce(std::shared_ptr<device> d, std::shared_ptr<std::atomic<bool>> stop)
     if (!cycle) {
         auto made = std::make_shared<frame_cycle>();
         for (int step = 0; step < kCycle && !stop->load(); ++step) {
-            const cv::Mat picture = test_picture(static_cast<int>(size.width), static_cast<int>(size.height), step);
+            const int width = static_cast<int>(size.width), height = static_cast<int>(size.height);
+            cv::Mat picture = d->config.picture ? d->config.picture(width, height, step) : cv::Mat();
+            if (picture.cols != width || picture.rows != height || picture.type() != CV_8UC3)
+                picture = test_picture(width, height, step);
             made->frames.push_back(compressed(fourcc) ? encode_mjpeg(picture) : encode_yuyv(picture));
         }
         hold.lock();
@@ -1142,6 +1146,7 @@ int capture_ioctl(held& hold, const std::shared_ptr<handle>& h, unsigned long re
             fill_buffer(d, index, out);
             out.flags &= ~V4L2_BUF_FLAG_DONE;
             d.buffers[index].state = buffer_slot::dequeued;
+            ++d.dequeued;
             return give(arg, out);
         }
         if (in.index >= d.buffers.size())
@@ -2051,6 +2056,7 @@ fake_uvc_stats fake_uvc_stats_of(int n)
     stats.open_fds = static_cast<int>(d->handles.size());
     stats.mappings = d->mappings;
     stats.delivered = d->delivered;
+    stats.dequeued = d->dequeued;
     stats.dropped = d->dropped;
     stats.plugged = d->plugged;
     stats.streaming = d->streaming && d->plugged;

@@ -51,6 +51,9 @@
 #include <stdint.h>
 
 #ifdef __cplusplus
+#include <opencv2/core.hpp>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -84,6 +87,11 @@ struct fake_uvc_device {
     // The source goes off after this many frames (0: never), as with
     // fake_uvc_set_signal(n, false).
     unsigned frames_before_stall = 0;
+    // Picture step (0..7) of the cycle a mode repeats, as BGR of width x
+    // height, in place of the moving square (a benchmark sends what the
+    // virtual stick sends). Called on the stick's own thread as a stream
+    // starts, once per picture of a mode.
+    std::function<cv::Mat(int width, int height, int step)> picture;
 };
 
 extern "C" {
@@ -97,6 +105,7 @@ struct fake_uvc_stats {
     int mappings;         // the application's live mappings of its buffers
     uint64_t delivered;   // buffers done (handed to the application)
     uint64_t dropped;     // frames lost for want of a queued buffer
+    uint64_t dequeued;    // buffers the application took (VIDIOC_DQBUF)
     bool plugged;
     bool streaming;
     bool signal;
