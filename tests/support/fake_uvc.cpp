@@ -757,6 +757,18 @@ void produce(std::shared_ptr<device> d, std::shared_ptr<std::atomic<bool>> stop)
     if (auto found = d->cycles.find(cycle_key(fourcc, size)); found != d->cycles.end())
         cycle = found->second;
     hold.unlock();
+    // The moving square's cycles are the same for every stick: made once
+    // per process, so that a stick plugged again streams at once, also
+    // under a sanitizer that makes the encoding slow.
+    const bool shared = !d->config.picture;
+    // Never destroyed: a producer may still be on its way out at exit.
+    static auto& shared_lock = *new std::mutex;
+    static auto& shared_cycles = *new std::map<uint64_t, std::shared_ptr<const frame_cycle>>;
+    if (!cycle && shared) {
+        std::lock_guard<std::mutex> hold_shared(shared_lock);
+        if (auto found = shared_cycles.find(cycle_key(fourcc, size)); found != shared_cycles.end())
+            cycle = found->second;
+    }
 
     if (!cycle) {
         auto made = std::make_shared<frame_cycle>();
@@ -772,6 +784,10 @@ void produce(std::shared_ptr<device> d, std::shared_ptr<std::atomic<bool>> stop)
         if (made->frames.size() == kCycle)
             d->cycles[cycle_key(fourcc, size)] = made;
         hold.unlock();
+        if (shared && made->frames.size() == kCycle) {
+            std::lock_guard<std::mutex> hold_shared(shared_lock);
+            shared_cycles[cycle_key(fourcc, size)] = made;
+        }
         cycle = made;
         if (made->frames.size() != kCycle)
             return;

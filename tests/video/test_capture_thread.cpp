@@ -37,6 +37,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// The emulated stick's 1080p streams are slow under a sanitizer: waits for
+// its frames only catch a hang.
+constexpr auto kEmulatedFrames = 20s;
+
 class CaptureDlg : public CTessalyDlg {
 public:
     using CTessalyDlg::m_bDevicePresent;
@@ -170,9 +174,10 @@ TEST_F(CaptureRun, FramesOfAnEmulatedV4l2StickShowInThePictureControl)
 {
     start_v4l2(*fake_uvc_cheap_usb2());
     EXPECT_TRUE(dlg.m_capture.isOpened());
-    ASSERT_TRUE(pump_until([&] { return delivered() >= 5 && picture_shown(); }));
+    ASSERT_TRUE(pump_until([&] { return delivered() >= 5 && picture_shown(); }, kEmulatedFrames));
     const std::vector<COLORREF> shown = row(282);
-    EXPECT_TRUE(pump_until([&] { return row(282) != shown; })) << "the picture on screen stays as it was";
+    EXPECT_TRUE(pump_until([&] { return row(282) != shown; }, kEmulatedFrames))
+        << "the picture on screen stays as it was";
     const fake_uvc_stats stats = fake_uvc_stats_of(stick);
     EXPECT_EQ(stats.fourcc, static_cast<uint32_t>(V4L2_PIX_FMT_MJPEG));
     EXPECT_EQ(stats.height, 1080u);
@@ -249,7 +254,7 @@ TEST_P(CaptureRunPause, ShowsNoSignalAndThenThePictureAgain)
     start_v4l2(*fake_uvc_usb3(), !c.at_start);
     ASSERT_TRUE(dlg.m_capture.isOpened());
     if (!c.at_start) {
-        ASSERT_TRUE(pump_until([&] { return delivered() >= 3 && picture_shown(); }));
+        ASSERT_TRUE(pump_until([&] { return delivered() >= 3 && picture_shown(); }, kEmulatedFrames));
         fake_uvc_set_signal(stick, false);
         off = std::chrono::steady_clock::now();
     }
@@ -265,7 +270,7 @@ TEST_P(CaptureRunPause, ShowsNoSignalAndThenThePictureAgain)
     EXPECT_FALSE(thread_ended()) << "the run gave up during the pause";
 
     fake_uvc_set_signal(stick, true);
-    EXPECT_TRUE(pump_until([&] { return delivered() >= before + 3 && picture_shown(); }))
+    EXPECT_TRUE(pump_until([&] { return delivered() >= before + 3 && picture_shown(); }, kEmulatedFrames))
         << "the picture did not come back";
 }
 
