@@ -73,11 +73,15 @@ struct notifier : notify_mailbox<udev_like_event> {
     }
 };
 
-// Guards the registrations and the running notifier.
-std::mutex g_lock;
-std::map<uintptr_t, registration> g_registrations;
-uintptr_t g_next_id = 1;
-std::shared_ptr<notifier> g_notifier;
+// Kept for the life of the process: the notification thread may still be
+// delivering, and another thread injecting, as the process ends.
+struct registry {
+    std::mutex lock;  // guards everything below
+    std::map<uintptr_t, registration> registrations;
+    uintptr_t next_id = 1;
+    std::shared_ptr<notifier> running;
+};
+registry& g = *new registry;
 std::atomic<bool> g_udev_traced{false};
 
 void trace_udev_once(const char* what)
@@ -107,15 +111,15 @@ void deliver(UINT event, const std::vector<interface_name>& names)
 
         std::vector<std::pair<uintptr_t, HWND>> targets;
         {
-            std::lock_guard<std::mutex> guard(g_lock);
-            for (const auto& [id, reg] : g_registrations)
+            std::lock_guard<std::mutex> guard(g.lock);
+            for (const auto& [id, reg] : g.registrations)
                 if (reg.all_classes || same_guid(reg.class_guid, name.class_guid))
                     targets.emplace_back(id, reg.hwnd);
         }
         for (const auto& [id, hwnd] : targets) {
             {
-                std::lock_guard<std::mutex> guard(g_lock);
-                if (!g_registrations.count(id))
+                std::lock_guard<std::mutex> guard(g.lock);
+                if (!g.registrations.count(id))
                     continue;
             }
             if (IsWindow(hwnd))
@@ -331,7 +335,7 @@ void open_monitor(notifier& n)
     }
 }
 
-// Called with g_lock held. Returns once the monitor listens, so that a
+// Called with g.lock held. Returns once the monitor listens, so that a
 // device appearing after the registration is reported.
 void start_notifier()
 {
@@ -352,7 +356,7 @@ void start_notifier()
         return;
     }
     ready.wait();
-    g_notifier = std::move(n);
+    g.running = std::move(n);
 }
 
 }  // namespace
@@ -370,11 +374,11 @@ HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD fl
     }
     registration reg{hwnd, (flags & DEVICE_NOTIFY_ALL_INTERFACE_CLASSES) != 0,
                      static_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(filter)->dbcc_classguid};
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (!g_notifier)
+    std::lock_guard<std::mutex> guard(g.lock);
+    if (!g.running)
         start_notifier();
-    uintptr_t id = g_next_id++;
-    g_registrations[id] = reg;
+    uintptr_t id = g.next_id++;
+    g.registrations[id] = reg;
     return reinterpret_cast<HDEVNOTIFY>(id);
 }
 
@@ -382,13 +386,13 @@ BOOL UnregisterDeviceNotification(HDEVNOTIFY handle)
 {
     std::shared_ptr<notifier> stopping;
     {
-        std::lock_guard<std::mutex> guard(g_lock);
-        if (!g_registrations.erase(reinterpret_cast<uintptr_t>(handle))) {
+        std::lock_guard<std::mutex> guard(g.lock);
+        if (!g.registrations.erase(reinterpret_cast<uintptr_t>(handle))) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        if (g_registrations.empty())
-            stopping = std::move(g_notifier);
+        if (g.registrations.empty())
+            stopping = std::move(g.running);
     }
     // The thread may be waiting on this very thread to handle a record, so
     // it is told to stop, not waited for.
@@ -401,8 +405,8 @@ void notify_inject_udev_like(const std::string& action, const udev_props& props)
 {
     std::shared_ptr<notifier> n;
     {
-        std::lock_guard<std::mutex> guard(g_lock);
-        n = g_notifier;
+        std::lock_guard<std::mutex> guard(g.lock);
+        n = g.running;
     }
     if (!n)
         return;

@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -153,6 +154,28 @@ TEST_F(NotifyWindow, InjectedUsbDeviceArrivesAndLeavesUnderOneName)
     EXPECT_EQ(g_received[0].name, "\\\\?\\USB#VID_3188&PID_1000#SN1#{A5DCBF10-6530-11D2-901F-00C04FB951ED}");
     EXPECT_EQ(g_received[1].event, WPARAM{DBT_DEVICEREMOVECOMPLETE});
     EXPECT_EQ(g_received[1].name, g_received[0].name);
+}
+
+// The process ends while one thread injects records and the notification
+// thread delivers them, records reaching the window meanwhile: what those
+// threads use stays until the process is gone.
+TEST_F(NotifyWindow, TheProcessEndsWhileRecordsAreInjectedAndDelivered)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            std::thread([] {
+                for (int i = 0;; ++i)
+                    notify_inject_udev_like(i % 2 ? "remove" : "add", {{"SUBSYSTEM", "usb"},
+                                                                       {"DEVTYPE", "usb_device"},
+                                                                       {"DEVPATH", "/devices/virtual/usb9/9-3"},
+                                                                       {"ID_VENDOR_ID", "3188"},
+                                                                       {"ID_MODEL_ID", "1000"}});
+            }).detach();
+            pump_until([] { return g_received.size() >= 20; }, 10s);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(NotifyWindow, SoundCardArrivalWaitsForItsUsbDevicesVideoNode)
