@@ -66,8 +66,9 @@ public:
     // The file is looked at on every call, so a replaced picture shows at
     // the next paint, but decoded again only when its device, inode, size
     // or modification time changed (m_noSignalPicture keeps it). Only JPEG
-    // and PNG pictures under 10000 pixels each way, as their headers say
-    // before anything is decoded, are drawn. A missing picture leaves the
+    // and PNG pictures under 10000 pixels each way and of at most 40
+    // million pixels, as their headers say before anything is decoded, are
+    // drawn. A missing picture leaves the
     // text; so does one that is refused, cut short or undecodable, traced
     // as "SetNoSignal error" once per change of the file. OpenCV errors,
     // including a control with no width or height, are traced the same way

@@ -51,6 +51,14 @@ namespace {
 
 // The image wrapper refuses a side of this many pixels or more.
 constexpr long kMaxSide = 10000;
+// And nothing this large is decoded: twice an 8K screen, 120 MB as BGR,
+// where a header may claim 9999 x 9999 (300 MB, and more while decoding).
+constexpr long long kMaxPixels = 40LL * 1000 * 1000;
+
+bool usable_size(long long width, long long height)
+{
+    return width > 0 && height > 0 && width < kMaxSide && height < kMaxSide && width * height <= kMaxPixels;
+}
 
 enum class picture_format { other, jpeg, png };
 
@@ -191,8 +199,7 @@ cv::Mat load_picture(const char* path)
     }
     cv::Mat picture;
     picture_header header;
-    if (read_header(f, header) && header.width > 0 && header.height > 0 && header.width < kMaxSide &&
-        header.height < kMaxSide) {
+    if (read_header(f, header) && usable_size(header.width, header.height)) {
         try {
             // Decoded from the bytes whose header was checked, whatever
             // happens to the file meanwhile.
@@ -214,7 +221,7 @@ cv::Mat load_picture(const char* path)
         }
     }
     std::fclose(f);
-    if (picture.cols >= kMaxSide || picture.rows >= kMaxSide)
+    if (!picture.empty() && !usable_size(picture.cols, picture.rows))
         picture.release();
     return picture;
 }

@@ -267,29 +267,35 @@ TEST_F(NoSignal, EveryCallRebuildsTheSameScreenAndRereadsThePicture)
 
 TEST_F(NoSignal, PictureClaimingMoreThanTheWrapperTakesIsRefusedUndecoded)
 {
-    // A few hundred bytes whose frame header claims 16000 x 16000 pixels:
-    // 768 MB once decoded.
-    std::vector<uchar> bytes = encoded(".jpg", solid(16, 16, kPaint).get());
-    const uchar frame_header[] = {0xFF, 0xC0};
-    const auto sof = std::search(bytes.begin(), bytes.end(), std::begin(frame_header), std::end(frame_header));
-    ASSERT_NE(sof, bytes.end());
-    const size_t at = static_cast<size_t>(sof - bytes.begin());
-    bytes[at + 5] = bytes[at + 7] = 16000 >> 8;
-    bytes[at + 6] = bytes[at + 8] = 16000 & 0xFF;
-    write_file(dir / "dis.jpg", bytes);
-    dlg.m_strNoSignalImage = (dir / "dis.jpg").c_str();
+    // A few hundred bytes whose frame header claims a huge picture: too
+    // wide for the image wrapper, or within its sides but 300 MB decoded.
+    for (const int side : {16000, 9999}) {
+        SCOPED_TRACE(side);
+        std::vector<uchar> bytes = encoded(".jpg", solid(16, 16, kPaint).get());
+        const uchar frame_header[] = {0xFF, 0xC0};
+        const auto sof = std::search(bytes.begin(), bytes.end(), std::begin(frame_header), std::end(frame_header));
+        ASSERT_NE(sof, bytes.end());
+        const size_t at = static_cast<size_t>(sof - bytes.begin());
+        bytes[at + 5] = bytes[at + 7] = static_cast<uchar>(side >> 8);
+        bytes[at + 6] = bytes[at + 8] = static_cast<uchar>(side & 0xFF);
+        // Renamed over the last one, so that it is read again.
+        write_file(dir / "new.jpg", bytes);
+        std::filesystem::rename(dir / "new.jpg", dir / "dis.jpg");
+        dlg.m_strNoSignalImage = (dir / "dis.jpg").c_str();
+        capture.clear();
 
-    const bool watched = watch_allocations();
-    for (int paint = 0; paint < 3; ++paint) {
-        cover();
-        dlg.SetNoSignal();
+        const bool watched = watch_allocations();
+        for (int paint = 0; paint < 3; ++paint) {
+            cover();
+            dlg.SetNoSignal();
+        }
+        if (watched) {
+            EXPECT_LT(g_largest_allocation.load(), 16u << 20) << "the picture was decoded";
+        }
+        EXPECT_EQ(capture.texts(), std::vector<std::string>{"SetNoSignal error\n"}) << "once, not once per paint";
+        EXPECT_EQ(neither_black_nor_green(area), 0);
+        EXPECT_TRUE(drawn_in(area)) << "the text";
     }
-    if (watched) {
-        EXPECT_LT(g_largest_allocation.load(), 16u << 20) << "the picture was decoded";
-    }
-    EXPECT_EQ(capture.texts(), std::vector<std::string>{"SetNoSignal error\n"}) << "once, not once per paint";
-    EXPECT_EQ(neither_black_nor_green(area), 0);
-    EXPECT_TRUE(drawn_in(area)) << "the text";
 }
 
 TEST_F(NoSignal, ReplacedPictureShowsAtTheNextPaint)
