@@ -4,8 +4,9 @@
 // - with ES_DISPLAY_REQUIRED, the X screen saver and display power-down
 //   suspended, and an inhibit on the session's org.freedesktop.ScreenSaver
 //   (which desktops also honour for their idle suspend);
-// - a logind inhibitor lock: "idle" for either flag, and "sleep" too with
-//   ES_SYSTEM_REQUIRED.
+// - a logind inhibitor lock on "idle" for either flag. Never "sleep":
+//   ES_SYSTEM_REQUIRED only holds off idle sleep on Windows, and a user
+//   who asks the machine to suspend must get it.
 // Each of these may be missing (no display, no bus, no service); the rest
 // still hold. All of them end with the process, however it ends.
 #include "power_internal.h"
@@ -68,8 +69,7 @@ void hold(EXECUTION_STATE flags)
         if (!dbus_screensaver_inhibit(g_screensaver, kWho, kWhy, error))
             trace_once(trace_screensaver, "org.freedesktop.ScreenSaver inhibit", error);
     }
-    const char* what = (flags & ES_SYSTEM_REQUIRED) ? "idle:sleep" : "idle";
-    g_logind_lock = dbus_logind_inhibit(what, kWho, kWhy, error);
+    g_logind_lock = dbus_logind_inhibit("idle", kWho, kWhy, error);
     if (g_logind_lock < 0)
         trace_once(trace_logind, "logind inhibitor", error);
     g_held = flags;
