@@ -73,15 +73,7 @@ struct notifier : notify_mailbox<udev_like_event> {
     }
 };
 
-// Kept for the life of the process: the notification thread may still be
-// delivering, and another thread injecting, as the process ends.
-struct registry {
-    std::mutex lock;  // guards everything below
-    std::map<uintptr_t, registration> registrations;
-    uintptr_t next_id = 1;
-    std::shared_ptr<notifier> running;
-};
-registry& g = *new registry;
+auto& g = *new notify_registry<registration, notifier>;
 std::atomic<bool> g_udev_traced{false};
 
 void trace_udev_once(const char* what)
@@ -117,12 +109,7 @@ void deliver(UINT event, const std::vector<interface_name>& names)
                     targets.emplace_back(id, reg.hwnd);
         }
         for (const auto& [id, hwnd] : targets) {
-            {
-                std::lock_guard<std::mutex> guard(g.lock);
-                if (!g.registrations.count(id))
-                    continue;
-            }
-            if (IsWindow(hwnd))
+            if (g.registered(id) && IsWindow(hwnd))
                 SendMessageW(hwnd, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(record));
         }
     }
@@ -384,20 +371,10 @@ HDEVNOTIFY RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD fl
 
 BOOL UnregisterDeviceNotification(HDEVNOTIFY handle)
 {
-    std::shared_ptr<notifier> stopping;
-    {
-        std::lock_guard<std::mutex> guard(g.lock);
-        if (!g.registrations.erase(reinterpret_cast<uintptr_t>(handle))) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        if (g.registrations.empty())
-            stopping = std::move(g.running);
+    if (!g.remove(reinterpret_cast<uintptr_t>(handle))) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
     }
-    // The thread may be waiting on this very thread to handle a record, so
-    // it is told to stop, not waited for.
-    if (stopping)
-        stopping->request_stop();
     return TRUE;
 }
 

@@ -3,8 +3,11 @@
 // and outlived. Layer-internal.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 
 // The eventfd that wakes a notification thread, which polls fd() with its
@@ -77,3 +80,40 @@ struct notify_mailbox {
 // the exiting thread itself).
 // false, with nothing started, if no thread can be created.
 bool notify_start_thread(std::function<void()> body, std::function<void()> stop);
+
+// A notification thread's registrations and the thread itself, while any
+// registration is left. Made once with new and never destroyed: the thread
+// may still be delivering, and other threads injecting, as the process
+// ends. `lock` guards everything in it.
+template <class Registration, class Running>
+struct notify_registry {
+    std::mutex lock;
+    std::map<uintptr_t, Registration> registrations;
+    uintptr_t next_id = 1;
+    std::shared_ptr<Running> running;
+
+    // Whether id is still registered: a record goes to a window only then.
+    bool registered(uintptr_t id)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return registrations.count(id) != 0;
+    }
+
+    // Drops registration id (false if there is none); after the last one
+    // the thread is told to stop, not waited for, since it may be waiting on
+    // the caller to handle a record.
+    bool remove(uintptr_t id)
+    {
+        std::shared_ptr<Running> stopping;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (!registrations.erase(id))
+                return false;
+            if (registrations.empty())
+                stopping = std::move(running);
+        }
+        if (stopping)
+            stopping->request_stop();
+        return true;
+    }
+};

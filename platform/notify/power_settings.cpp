@@ -42,15 +42,7 @@ struct registration {
     bool initial_sent;  // the state at the time has gone out once
 };
 
-// Kept for the life of the process: a watcher thread may still be sending
-// as the process ends.
-struct registry {
-    std::mutex lock;  // guards everything below
-    std::map<uintptr_t, registration> registrations;
-    uintptr_t next_id = 1;
-    std::shared_ptr<watcher> running;
-};
-registry& g = *new registry;
+auto& g = *new notify_registry<registration, watcher>;
 
 std::atomic<bool> g_display_traced{false};
 std::atomic<bool> g_resume_traced{false};
@@ -160,12 +152,7 @@ void send_display_state(const std::vector<std::pair<uintptr_t, HWND>>& targets, 
     record->DataLength = sizeof(DWORD);
     record->Data[0] = state;
     for (const auto& [id, hwnd] : targets) {
-        {
-            std::lock_guard<std::mutex> guard(g.lock);
-            if (!g.registrations.count(id))
-                continue;
-        }
-        if (IsWindow(hwnd))
+        if (g.registered(id) && IsWindow(hwnd))
             SendMessageW(hwnd, WM_POWERBROADCAST, PBT_POWERSETTINGCHANGE, reinterpret_cast<LPARAM>(record));
     }
 }
@@ -342,20 +329,10 @@ HPOWERNOTIFY RegisterPowerSettingNotification(HANDLE recipient, LPCGUID powerSet
 
 BOOL UnregisterPowerSettingNotification(HPOWERNOTIFY handle)
 {
-    std::shared_ptr<watcher> stopping;
-    {
-        std::lock_guard<std::mutex> guard(g.lock);
-        if (!g.registrations.erase(reinterpret_cast<uintptr_t>(handle))) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        if (g.registrations.empty())
-            stopping = std::move(g.running);
+    if (!g.remove(reinterpret_cast<uintptr_t>(handle))) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
     }
-    // The thread may be waiting on this very thread to handle a record, so
-    // it is told to stop, not waited for.
-    if (stopping)
-        stopping->request_stop();
     return TRUE;
 }
 
