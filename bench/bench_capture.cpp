@@ -10,7 +10,7 @@
 #include "resource.h"
 #include "bench_support.h"
 #include "../platform/video/capture_formats.h"
-#include "../platform/video/video_internal.h"
+#include "../tests/devices/fake_v4l2_tree.h"
 #include "fake_uvc.h"
 
 #include <videoinput.h>
@@ -25,11 +25,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -72,6 +72,24 @@ double process_cpu_seconds()
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
+// The dialog, which finds the stick and starts its run, with a 1280 x 720
+// picture control; measure runs once video flows, then the stop command
+// ends the run. False if the dialog cannot be made.
+bool with_dialog(const std::function<void()>& measure)
+{
+    BenchDlg dlg;
+    if (!dlg.Create(102))
+        return false;
+    ::MoveWindow(dlg.m_hWnd, 0, 0, 1320, 800, TRUE);
+    pump_for(std::chrono::milliseconds(300));
+    ::MoveWindow(dlg.GetDlgItem(IDC_PICTURE)->m_hWnd, 0, 0, 1280, 720, TRUE);
+    pump_for(std::chrono::milliseconds(1000));
+    measure();
+    ::SendMessageW(dlg.m_hWnd, WM_COMMAND, MAKEWPARAM(1003, 0), 0);
+    dlg.DestroyWindow();
+    return true;
+}
+
 // Ten seconds of video from a stick sending format; prints its lines with
 // prefix ("capture" or "capture_<format>"). False if the dialog cannot be made.
 bool run(video_input_virtual_format format, const std::string& prefix, bool thread_cpu)
@@ -79,49 +97,36 @@ bool run(video_input_virtual_format format, const std::string& prefix, bool thre
     video_input_virtual_device stick;
     stick.format = format;
     const int device = video_input_add_virtual(stick);
-    bool made = false;
-    {
-        BenchDlg dlg;
-        made = dlg.Create(102);
-        if (made) {
-            ::MoveWindow(dlg.m_hWnd, 0, 0, 1320, 800, TRUE);
-            pump_for(std::chrono::milliseconds(300));
-            ::MoveWindow(dlg.GetDlgItem(IDC_PICTURE)->m_hWnd, 0, 0, 1280, 720, TRUE);
-            pump_for(std::chrono::milliseconds(1000));
+    const bool made = with_dialog([&] {
+        const auto first = video_input_get_virtual_stats(device);
+        const double cpu_first = thread_cpu_seconds(first.reader_tid), process_first = process_cpu_seconds();
+        const auto began = clock_type::now();
+        pump_for(std::chrono::seconds(10));
+        const double seconds = std::chrono::duration<double>(clock_type::now() - began).count();
+        const auto last = video_input_get_virtual_stats(device);
+        const double cpu = thread_cpu_seconds(last.reader_tid) - cpu_first;
+        const double process = process_cpu_seconds() - process_first;
 
-            const auto first = video_input_get_virtual_stats(device);
-            const double cpu_first = thread_cpu_seconds(first.reader_tid), process_first = process_cpu_seconds();
-            const auto began = clock_type::now();
-            pump_for(std::chrono::seconds(10));
-            const double seconds = std::chrono::duration<double>(clock_type::now() - began).count();
-            const auto last = video_input_get_virtual_stats(device);
-            const double cpu = thread_cpu_seconds(last.reader_tid) - cpu_first;
-            const double process = process_cpu_seconds() - process_first;
-
-            const long long shown = last.delivered - first.delivered;
-            const long long produced = last.produced - first.produced;
-            auto since_first = [](const std::vector<double>& all, size_t skip) {
-                return std::vector<double>(all.begin() + static_cast<std::ptrdiff_t>(std::min(skip, all.size())),
-                                           all.end());
-            };
-            const std::vector<double> held = since_first(last.hold_ms, first.hold_ms.size());
-            const std::vector<double> arrival = since_first(last.arrival_ms, first.arrival_ms.size());
-            const char* p = prefix.c_str();
-            std::printf("%s_frames_shown_per_second %.2f fps\n", p, static_cast<double>(shown) / seconds);
-            std::printf("%s_frames_never_shown %lld frames\n", p, produced - shown);
-            std::printf("%s_read_to_screen_median %.2f ms\n", p, percentile(held, 0.5));
-            std::printf("%s_read_to_screen_p99 %.2f ms\n", p, percentile(held, 0.99));
-            std::printf("%s_arrival_to_screen_median %.2f ms\n", p, percentile(arrival, 0.5));
-            std::printf("%s_arrival_to_screen_p99 %.2f ms\n", p, percentile(arrival, 0.99));
-            if (thread_cpu)
-                std::printf("%s_thread_cpu %.1f %%\n", p, 100.0 * cpu / seconds);
-            std::printf("%s_cpu_per_frame %.2f ms\n", p, shown ? 1000.0 * process / static_cast<double>(shown) : 0.0);
-            std::fflush(stdout);
-
-            ::SendMessageW(dlg.m_hWnd, WM_COMMAND, MAKEWPARAM(1003, 0), 0);
-            dlg.DestroyWindow();
-        }
-    }
+        const long long shown = last.delivered - first.delivered;
+        const long long produced = last.produced - first.produced;
+        auto since_first = [](const std::vector<double>& all, size_t skip) {
+            return std::vector<double>(all.begin() + static_cast<std::ptrdiff_t>(std::min(skip, all.size())),
+                                       all.end());
+        };
+        const std::vector<double> held = since_first(last.hold_ms, first.hold_ms.size());
+        const std::vector<double> arrival = since_first(last.arrival_ms, first.arrival_ms.size());
+        const char* p = prefix.c_str();
+        std::printf("%s_frames_shown_per_second %.2f fps\n", p, static_cast<double>(shown) / seconds);
+        std::printf("%s_frames_never_shown %lld frames\n", p, produced - shown);
+        std::printf("%s_read_to_screen_median %.2f ms\n", p, percentile(held, 0.5));
+        std::printf("%s_read_to_screen_p99 %.2f ms\n", p, percentile(held, 0.99));
+        std::printf("%s_arrival_to_screen_median %.2f ms\n", p, percentile(arrival, 0.5));
+        std::printf("%s_arrival_to_screen_p99 %.2f ms\n", p, percentile(arrival, 0.99));
+        if (thread_cpu)
+            std::printf("%s_thread_cpu %.1f %%\n", p, 100.0 * cpu / seconds);
+        std::printf("%s_cpu_per_frame %.2f ms\n", p, shown ? 1000.0 * process / static_cast<double>(shown) : 0.0);
+        std::fflush(stdout);
+    });
     video_input_remove_virtual(device);
     return made;
 }
@@ -164,23 +169,12 @@ void run_v4l2(fake_uvc_device stick, const std::string& prefix)
         cv::resize(picture, fitted, cv::Size(width, height));
         return fitted;
     };
-    char pattern[] = "/tmp/vistamo-bench-v4l2-XXXXXX";
-    if (!::mkdtemp(pattern))
-        return;
-    const std::string root = pattern;
-    v4l2_set_roots(root + "/class", root + "/dev");
-    std::filesystem::create_directories(root + "/dev");
-    const int n = fake_uvc_plug((root + "/class").c_str(), (root + "/dev").c_str(), &stick);
+    const fake_v4l2_tree tree;
+    const int n = fake_uvc_plug((tree.root + "/class").c_str(), (tree.root + "/dev").c_str(), &stick);
     if (n < 0) {
         std::fprintf(stderr, "bench_capture: the emulated stick could not be plugged in\n");
     } else {
-        BenchDlg dlg;
-        if (dlg.Create(102)) {
-            ::MoveWindow(dlg.m_hWnd, 0, 0, 1320, 800, TRUE);
-            pump_for(std::chrono::milliseconds(300));
-            ::MoveWindow(dlg.GetDlgItem(IDC_PICTURE)->m_hWnd, 0, 0, 1280, 720, TRUE);
-            pump_for(std::chrono::milliseconds(1000));
-
+        with_dialog([&] {
             const fake_uvc_stats first = fake_uvc_stats_of(n);
             const double process_first = process_cpu_seconds();
             const auto began = clock_type::now();
@@ -198,14 +192,9 @@ void run_v4l2(fake_uvc_device stick, const std::string& prefix)
             std::printf("%s_frames_shown_per_second %.2f fps\n", p, static_cast<double>(shown) / seconds);
             std::printf("%s_cpu_per_frame %.2f ms\n", p, shown ? 1000.0 * process / static_cast<double>(shown) : 0.0);
             std::fflush(stdout);
-            ::SendMessageW(dlg.m_hWnd, WM_COMMAND, MAKEWPARAM(1003, 0), 0);
-            dlg.DestroyWindow();
-        }
+        });
         fake_uvc_forget(n);
     }
-    v4l2_set_roots("/sys/class/video4linux", "/dev");
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
 }
 
 // The stick's pictures as it encodes them (4:2:2, quality 90, restart
