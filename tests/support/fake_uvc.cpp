@@ -1614,6 +1614,13 @@ fake_uvc_format format_of(uint32_t fourcc, std::vector<fake_uvc_size> sizes)
     return f;
 }
 
+// The mode argument of an open, which callers pass only when it may
+// create a file.
+mode_t creation_mode(int flags, va_list args)
+{
+    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, mode_t) : 0;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -1623,52 +1630,40 @@ extern "C" {
 
 int open(const char* path, int flags, ...)
 {
-    mode_t mode = 0;
-    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = creation_mode(flags, args);
+    va_end(args);
     const int fd = open_node(AT_FDCWD, path, flags);
     return fd != -2 ? fd : libc().open(path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...)
 {
-    mode_t mode = 0;
-    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = creation_mode(flags, args);
+    va_end(args);
     const int fd = open_node(AT_FDCWD, path, flags);
     return fd != -2 ? fd : libc().open64(path, flags, mode);
 }
 
 int openat(int dirfd, const char* path, int flags, ...)
 {
-    mode_t mode = 0;
-    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = creation_mode(flags, args);
+    va_end(args);
     const int fd = open_node(dirfd, path, flags);
     return fd != -2 ? fd : libc().openat(dirfd, path, flags, mode);
 }
 
 int openat64(int dirfd, const char* path, int flags, ...)
 {
-    mode_t mode = 0;
-    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = creation_mode(flags, args);
+    va_end(args);
     const int fd = open_node(dirfd, path, flags);
     return fd != -2 ? fd : libc().openat64(dirfd, path, flags, mode);
 }
