@@ -53,20 +53,31 @@ void trace_once(std::atomic<bool>& done, const std::string& text)
         OutputDebugStringA(("RegisterPowerSettingNotification: " + text + "\n").c_str());
 }
 
-// A bus connection of the watcher thread and the events its signal
-// handlers have seen since they were last taken.
+// A bus connection of the watcher thread, the service whose signals it
+// takes and the events its signal handlers have seen since they were last
+// taken.
+//
+// Any client may send a signal addressed to us, naming any path and
+// interface: the bus only sets its sender to the client's unique name. A
+// signal counts only if it comes from the unique name that owns the
+// service's well-known name now, as the bus daemon reports it.
 struct bus_watch {
     sd_bus* bus = nullptr;
     sd_bus_slot* slot = nullptr;
+    sd_bus_slot* owner_slot = nullptr;
+    const char* service = nullptr;
+    std::string owner;  // empty while nobody owns the service's name
     std::vector<power_event> seen;
 
     ~bus_watch() { close(); }
     void close()
     {
         slot = sd_bus_slot_unref(slot);
+        owner_slot = sd_bus_slot_unref(owner_slot);
         if (bus)
             sd_bus_flush_close_unref(bus);
         bus = nullptr;
+        owner.clear();
     }
     // Runs what came in; false once the connection is lost.
     bool process()
@@ -76,26 +87,73 @@ struct bus_watch {
         }
         return r >= 0;
     }
+    bool from_service(sd_bus_message* m) const
+    {
+        const char* sender = sd_bus_message_get_sender(m);
+        return sender && !owner.empty() && owner == sender;
+    }
 };
+
+int on_name_owner_changed(sd_bus_message* m, void* userdata, sd_bus_error*)
+{
+    auto& w = *static_cast<bus_watch*>(userdata);
+    const char* sender = sd_bus_message_get_sender(m);
+    const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
+    if (sender && std::strcmp(sender, "org.freedesktop.DBus") == 0 &&
+        sd_bus_message_read(m, "sss", &name, &old_owner, &new_owner) >= 0 && std::strcmp(name, w.service) == 0)
+        w.owner = new_owner;
+    return 0;
+}
+
+// Follows who owns service from now on (the match first, so that no change
+// falls between it and the question). false and the reason in error if the
+// bus will not say.
+bool follow_owner(bus_watch& w, const char* service, std::string& error)
+{
+    w.service = service;
+    const std::string rule = std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                                         "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
+                             service + "'";
+    int r = sd_bus_add_match(w.bus, &w.owner_slot, rule.c_str(), on_name_owner_changed, &w);
+    sd_bus_error e = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    if (r >= 0) {
+        r = sd_bus_call_method(w.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                               "GetNameOwner", &e, &reply, "s", service);
+        const char* owner = nullptr;
+        if (r >= 0 && sd_bus_message_read(reply, "s", &owner) >= 0)
+            w.owner = owner;
+        else if (sd_bus_error_has_name(&e, "org.freedesktop.DBus.Error.NameHasNoOwner"))
+            r = 0;  // not running now; its start comes as NameOwnerChanged
+        else if (r >= 0)
+            r = -EBADMSG;
+    }
+    if (r < 0)
+        error = dbus_describe(r, &e);
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&e);
+    return r >= 0;
+}
 
 int on_prepare_for_sleep(sd_bus_message* m, void* userdata, sd_bus_error*)
 {
+    auto& w = *static_cast<bus_watch*>(userdata);
     int sleeping = 0;
-    if (sd_bus_message_read(m, "b", &sleeping) >= 0 && !sleeping)
-        static_cast<bus_watch*>(userdata)->seen.push_back({true, display_on});
+    if (w.from_service(m) && sd_bus_message_read(m, "b", &sleeping) >= 0 && !sleeping)
+        w.seen.push_back({true, display_on});
     return 0;
 }
 
 int on_active_changed(sd_bus_message* m, void* userdata, sd_bus_error*)
 {
+    auto& w = *static_cast<bus_watch*>(userdata);
     int active = 0;
-    if (sd_bus_message_read(m, "b", &active) >= 0)
-        static_cast<bus_watch*>(userdata)->seen.push_back({false, active ? display_off : display_on});
+    if (w.from_service(m) && sd_bus_message_read(m, "b", &active) >= 0)
+        w.seen.push_back({false, active ? display_off : display_on});
     return 0;
 }
 
-// logind's PrepareForSleep on the system bus. Only logind can send it: the
-// bus checks the sender.
+// logind's PrepareForSleep on the system bus.
 void watch_logind(bus_watch& w)
 {
     std::string error;
@@ -104,7 +162,11 @@ void watch_logind(bus_watch& w)
                                         "org.freedesktop.login1.Manager", "PrepareForSleep", on_prepare_for_sleep, &w)
                   : 0;
     if (r < 0)
-        error = "logind: " + dbus_describe(r, nullptr);
+        error = dbus_describe(r, nullptr);
+    else if (w.bus && !follow_owner(w, "org.freedesktop.login1", error))
+        r = -1;
+    if (r < 0)
+        error = "logind: " + error;
     if (!w.bus || r < 0) {
         w.close();
         trace_once(g_resume_traced, error + "; resume from sleep will not be reported");
@@ -122,6 +184,8 @@ bool watch_session_screensaver(bus_watch& w, display_state& state)
     // The match first, so that no change falls between it and the question.
     int r = sd_bus_match_signal(w.bus, &w.slot, "org.freedesktop.ScreenSaver", nullptr, "org.freedesktop.ScreenSaver",
                                 "ActiveChanged", on_active_changed, &w);
+    if (r >= 0 && !follow_owner(w, "org.freedesktop.ScreenSaver", error))
+        r = -1;
     sd_bus_error e = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
     int active = 0;

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -307,6 +308,48 @@ bool emit_signal(const std::string& address, const char* service, const char* pa
     return r >= 0;
 }
 
+
+// What any client on the bus can do: sends member(value) as a signal from
+// its own connection, once to everyone and once addressed to each other
+// connection on the bus.
+bool forge_signal(const std::string& address, const char* path, const char* interface, const char* member,
+                  bool value)
+{
+    sd_bus* bus = dbus_test_connect(address);
+    if (!bus)
+        return false;
+    std::vector<std::string> destinations{""};
+    const char* self = nullptr;
+    sd_bus_get_unique_name(bus, &self);
+    sd_bus_message* reply = nullptr;
+    char** names = nullptr;
+    int r = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                               "ListNames", nullptr, &reply, "");
+    if (r >= 0)
+        r = sd_bus_message_read_strv(reply, &names);
+    for (char** n = names; n && *n; ++n) {
+        if ((*n)[0] == ':' && (!self || std::strcmp(*n, self) != 0))
+            destinations.push_back(*n);
+        free(*n);
+    }
+    free(names);
+    sd_bus_message_unref(reply);
+    for (const std::string& to : destinations) {
+        sd_bus_message* m = nullptr;
+        if (r >= 0)
+            r = sd_bus_message_new_signal(bus, &m, path, interface, member);
+        if (r >= 0 && !to.empty())
+            r = sd_bus_message_set_destination(m, to.c_str());
+        if (r >= 0)
+            r = sd_bus_message_append(m, "b", value ? 1 : 0);
+        if (r >= 0)
+            r = sd_bus_send(bus, m, nullptr);
+        sd_bus_message_unref(m);
+    }
+    sd_bus_flush_close_unref(bus);
+    return r >= 0;
+}
+
 }  // namespace
 
 TEST(DisplayState, DpmsLevelsAreStatesAndOnlyChangesAreSent)
@@ -468,6 +511,71 @@ TEST(Resume, LogindWakingGoesToEveryTopLevelWindow)
     // The virtual devices' resume takes the same way.
     power_virtual_resume();
     EXPECT_TRUE(pump_until([&] { return registered.seen().size() == 2 && other.seen().size() == 2; }));
+}
+
+// Only the service may speak for itself: signals of the same shape from
+// any other client, even addressed to the viewer, are dropped, and whoever
+// owns the service's name next is believed.
+TEST(PowerNotifications, SignalsCountOnlyFromTheServicesCurrentOwner)
+{
+    if (python_with_dbusmock().empty())
+        GTEST_SKIP() << "python3-dbusmock is not installed (tools/install-deps.sh)";
+    struct {
+        bool system;
+        const char *service, *path, *interface, *member;
+        bool forged;      // also what the service then sends, and
+        int record;       // what that gives the window
+        bool after_restart;
+        int record_after_restart;
+    } const cases[] = {
+        {true, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+         "PrepareForSleep", false, 'R', false, 'R'},
+        {false, "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver",
+         "ActiveChanged", true, display_off, false, display_on},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.member);
+        private_bus bus;
+        ASSERT_FALSE(bus.address().empty()) << "no private dbus-daemon";
+        const std::vector<std::string> args{
+            "--template", c.system ? std::string("logind") : test_support_dir() + "/screensaver_mock.py"};
+        auto service = std::make_unique<dbus_mock_service>(bus, c.system, c.service, args);
+        ASSERT_TRUE(service->ready()) << service->output();
+        point_buses_nowhere();
+        setenv(c.system ? "DBUS_SYSTEM_BUS_ADDRESS" : "DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
+        default_sources_at_end restore;
+        power_sources sources;
+        sources.x11 = false;
+        notify_set_power_sources(sources);
+        auto emit = [&](bool value) {
+            return emit_signal(bus.address(), c.service, c.path, c.interface, c.member, value);
+        };
+
+        power_window w;
+        // The watcher is listening once the first record came: the display
+        // state the screen saver gives, or a resume logind sent.
+        ASSERT_TRUE(pump_until(
+            [&] {
+                emit(false);
+                return pump_until([&] { return !w.seen().empty(); }, 300ms);
+            },
+            10s));
+        g_power_seen.clear();
+
+        ASSERT_TRUE(forge_signal(bus.address(), c.path, c.interface, c.member, c.forged));
+        pump_until([] { return false; }, 500ms);
+        EXPECT_TRUE(w.seen().empty());
+        ASSERT_TRUE(emit(c.forged));
+        ASSERT_TRUE(w.wait_for(1, 10s));
+
+        service.reset();
+        service = std::make_unique<dbus_mock_service>(bus, c.system, c.service, args);
+        ASSERT_TRUE(service->ready()) << service->output();
+        ASSERT_TRUE(emit(c.after_restart));
+        ASSERT_TRUE(w.wait_for(2, 10s));
+        pump_until([] { return false; }, 200ms);
+        EXPECT_EQ(w.seen(), (std::vector<int>{c.record, c.record_after_restart}));
+    }
 }
 
 TEST(PowerNotifications, WithoutBusesOrExtensionsRegistrationWorksAndNothingComes)
