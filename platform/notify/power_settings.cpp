@@ -252,6 +252,22 @@ void send_resume()
             SendMessageW(hwnd, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
 }
 
+// Keeps, of the events waiting to be delivered, the newest display state
+// and the newest resume, in their order.
+void drop_superseded(std::deque<power_event>& events)
+{
+    const auto newest = [&](bool resume) {
+        auto it = std::find_if(events.rbegin(), events.rend(), [&](const power_event& e) { return e.resume == resume; });
+        return it == events.rend() ? events.size() : static_cast<size_t>(events.rend() - it - 1);
+    };
+    const size_t state = newest(false), resume = newest(true);
+    std::deque<power_event> kept;
+    for (size_t i = 0; i < events.size(); ++i)
+        if (i == state || i == resume)
+            kept.push_back(events[i]);
+    events.swap(kept);
+}
+
 // Adds a bus connection to the poll set; lowers timeout_ms to its next timeout.
 void add_bus(const bus_watch& w, std::vector<pollfd>& fds, int& timeout_ms)
 {
@@ -322,23 +338,33 @@ void watch(const std::shared_ptr<watcher>& self)
             return;
         }
 
+        // A window may hold each record for seconds (a display coming on
+        // waits for it to settle; a resume reopens the stick). What came
+        // meanwhile is taken before the next delivery, so that a state a
+        // newer one has replaced and a second pending resume are never sent.
         std::deque<power_event> events;
-        if (!self->take(fds[0].revents & POLLIN, events))
-            return;
-        for (bus_watch* w : {&logind, &session}) {
-            if (w->bus && !w->process()) {
-                OutputDebugStringA("RegisterPowerSettingNotification: a bus connection was lost\n");
-                w->close();
+        bool woken = fds[0].revents & POLLIN;
+        for (;;) {
+            if (!self->take(woken, events))
+                return;
+            woken = false;
+            for (bus_watch* w : {&logind, &session}) {
+                if (w->bus && !w->process()) {
+                    OutputDebugStringA("RegisterPowerSettingNotification: a bus connection was lost\n");
+                    w->close();
+                }
+                events.insert(events.end(), w->seen.begin(), w->seen.end());
+                w->seen.clear();
             }
-            events.insert(events.end(), w->seen.begin(), w->seen.end());
-            w->seen.clear();
-        }
-        for (const power_event& e : events) {
-            if (e.resume) {
+            drop_superseded(events);
+            if (events.empty())
+                break;
+            const power_event e = events.front();
+            events.pop_front();
+            if (e.resume)
                 send_resume();
-            } else {
+            else
                 take(e.state);
-            }
         }
     }
 }

@@ -17,6 +17,7 @@
 
 #include <powervirtual.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -576,6 +577,30 @@ TEST(PowerNotifications, SignalsCountOnlyFromTheServicesCurrentOwner)
         pump_until([] { return false; }, 200ms);
         EXPECT_EQ(w.seen(), (std::vector<int>{c.record, c.record_after_restart}));
     }
+}
+
+// A window that holds each record (a display coming on, a resume) must not
+// be sent a backlog: of what waits, only the newest state and one resume.
+TEST(PowerNotifications, ABurstDeliversTheNewestStateAndOneResume)
+{
+    point_buses_nowhere();
+    default_sources_at_end restore;
+    power_sources sources;
+    sources.x11 = false;
+    notify_set_power_sources(sources);
+    power_window w;
+    // Nothing is pumped while the burst is injected, so the power thread
+    // waits on its first record throughout.
+    for (int i = 0; i < 100; ++i) {
+        power_virtual_display(i % 2 ? display_on : display_off);
+        power_virtual_resume();
+    }
+    power_virtual_display(display_dimmed);
+    ASSERT_TRUE(pump_until([&] { return !w.seen().empty() && w.seen().back() == display_dimmed; }, 10s));
+    pump_until([] { return false; }, 300ms);
+    const std::vector<int> seen = w.seen();
+    EXPECT_LE(seen.size(), 3u) << testing::PrintToString(seen);
+    EXPECT_NE(std::find(seen.begin(), seen.end(), 'R'), seen.end());
 }
 
 TEST(PowerNotifications, WithoutBusesOrExtensionsRegistrationWorksAndNothingComes)
