@@ -4,8 +4,9 @@
 // - Normally an flock on a file in the session's runtime directory
 //   ($XDG_RUNTIME_DIR), which only this user can reach, so no other local
 //   user can take the name first or hold it.
-// - Where there is no runtime directory this user alone can write to, a
-//   bound abstract unix socket. Any local user can bind such a name, which
+// - Where there is no runtime directory this user alone can write to, or
+//   the lock file cannot be made or locked there (something else sits under
+//   its name, the directory is full), a bound abstract unix socket. Any local user can bind such a name, which
 //   is why it is the fallback only.
 //
 // Within one process every handle opened on a name shares the one lock, so
@@ -124,21 +125,33 @@ std::string abstract_name(const std::string& utf8)
 
 enum class take_result { taken, held_elsewhere, failed };
 
-// Opens and locks the lock file of a name in the runtime directory.
-take_result take_lock_file(int dir_fd, const std::string& file, int& fd_out)
+// Opens and locks the lock file of a name in the runtime directory. On
+// failure errno says why, and why too when errno alone would mislead.
+take_result take_lock_file(int dir_fd, const std::string& file, int& fd_out, std::string& why)
 {
     // O_NONBLOCK: whatever sits under the name, opening it must not wait.
     int fd = ::openat(dir_fd, file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-    if (fd < 0)
+    if (fd < 0) {
+        const int err = errno;
+        why = err == ELOOP ? "it is a symbolic link" : err == ENXIO ? "it is a socket" : std::strerror(err);
+        errno = err;
         return take_result::failed;
+    }
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+    if (::fstat(fd, &st) != 0)
+        why = std::strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        why = "it is not a regular file";
+    else if (st.st_uid != ::geteuid())
+        why = "it belongs to another user";
+    if (!why.empty()) {
         ::close(fd);
         errno = EINVAL;
         return take_result::failed;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
+        why = std::strerror(err);
         ::close(fd);
         errno = err;
         return err == EWOULDBLOCK ? take_result::held_elsewhere : take_result::failed;
@@ -200,6 +213,42 @@ void login_session_id_set_for_tests(const std::string& id)
     session_for_tests() = id;
 }
 
+namespace {
+
+// The handle of the name whose lock is at key: one sharing the lock this
+// process already holds there, else one holding a lock take just took, else
+// one that owns nothing (another process holds it). failed, errno set, if
+// take failed. Called with names_lock held.
+template <class Take>
+take_result open_name(const std::string& key, Take take, HANDLE& handle)
+{
+    auto& names = held_names();
+    auto known = names.find(key);
+    if (known != names.end()) {
+        if (auto held = known->second.lock()) {
+            handle = handle_open(std::make_shared<mutex_object>(std::move(held)));
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return take_result::taken;
+        }
+        names.erase(known);
+    }
+    int fd = -1;
+    const take_result result = take(fd);
+    if (result == take_result::taken) {
+        auto held = std::make_shared<held_name>(fd);
+        names[key] = held;
+        handle = handle_open(std::make_shared<mutex_object>(std::move(held)));
+        SetLastError(ERROR_SUCCESS);
+    } else if (result == take_result::held_elsewhere) {
+        // As Win32 opens the existing object: a handle that owns nothing.
+        handle = handle_open(std::make_shared<mutex_object>(nullptr));
+        SetLastError(ERROR_ALREADY_EXISTS);
+    }
+    return result;
+}
+
+}  // namespace
+
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name)
 {
     if (!name || !*name) {
@@ -207,54 +256,33 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name)
         return handle_open(std::make_shared<mutex_object>(nullptr));
     }
     const std::string utf8 = utf8_from_wide(name);
+    HANDLE handle = nullptr;
+    std::lock_guard<std::mutex> hold(names_lock);
     struct stat dir_st;
     const int dir_fd = open_private_runtime_dir(dir_st);
-    std::string key;
     if (dir_fd >= 0) {
         // The directory by identity, not by path: another directory under
         // the same path later is another place.
-        key = "file:" + std::to_string(dir_st.st_dev) + ":" + std::to_string(dir_st.st_ino) + "/" + lock_file_name(utf8);
-    } else {
-        key = "socket:" + abstract_name(utf8);
-    }
-
-    std::lock_guard<std::mutex> hold(names_lock);
-    auto& names = held_names();
-    auto known = names.find(key);
-    if (known != names.end()) {
-        if (auto held = known->second.lock()) {
-            if (dir_fd >= 0)
-                ::close(dir_fd);
-            HANDLE h = handle_open(std::make_shared<mutex_object>(std::move(held)));
-            SetLastError(ERROR_ALREADY_EXISTS);
-            return h;
-        }
-        names.erase(known);
-    }
-
-    int fd = -1;
-    take_result result = dir_fd >= 0 ? take_lock_file(dir_fd, lock_file_name(utf8), fd)
-                                     : bind_abstract(abstract_name(utf8), fd);
-    const int err = errno;
-    if (dir_fd >= 0)
+        const std::string file = lock_file_name(utf8);
+        const std::string key =
+            "file:" + std::to_string(dir_st.st_dev) + ":" + std::to_string(dir_st.st_ino) + "/" + file;
+        std::string why;
+        const take_result result =
+            open_name(key, [&](int& fd) { return take_lock_file(dir_fd, file, fd, why); }, handle);
         ::close(dir_fd);
-    switch (result) {
-    case take_result::taken: {
-        auto held = std::make_shared<held_name>(fd);
-        names[key] = held;
-        HANDLE h = handle_open(std::make_shared<mutex_object>(std::move(held)));
-        SetLastError(ERROR_SUCCESS);
-        return h;
+        if (result != take_result::failed)
+            return handle;
+        // Whatever sits under the name, or a full directory, must not keep
+        // the program from starting; the socket still keeps it single.
+        const std::string trace = "CreateMutexW: cannot lock " + file + " in XDG_RUNTIME_DIR (" + why +
+                                  "); \"" + utf8 + "\" uses the socket namespace all users share\n";
+        OutputDebugStringA(trace.c_str());
     }
-    case take_result::held_elsewhere: {
-        // As Win32 opens the existing object: a handle that owns nothing.
-        HANDLE h = handle_open(std::make_shared<mutex_object>(nullptr));
-        SetLastError(ERROR_ALREADY_EXISTS);
-        return h;
-    }
-    case take_result::failed:
-        break;
-    }
+    const std::string socket = abstract_name(utf8);
+    if (open_name("socket:" + socket, [&](int& fd) { return bind_abstract(socket, fd); }, handle) !=
+        take_result::failed)
+        return handle;
+    const int err = errno;
     std::string trace = "CreateMutexW: cannot take the lock of \"" + utf8 + "\": " + std::strerror(err) + "\n";
     OutputDebugStringA(trace.c_str());
     SetLastError(err == ENOMEM || err == ENFILE || err == EMFILE ? ERROR_NOT_ENOUGH_MEMORY : ERROR_ACCESS_DENIED);

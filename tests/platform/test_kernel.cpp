@@ -335,20 +335,28 @@ TEST(NamedMutex, NameTakenByAnyoneInTheSharedSocketNamespaceDoesNotCount)
 TEST(NamedMutex, LockIsKeptInTheRuntimeDirectoryOnlyWhenNoOneElseCanWriteThere)
 {
     // Wherever the lock goes, the name works; only a private directory of
-    // this user holds it.
+    // this user holds it, and only in a file of this user's. Anything else
+    // under the lock file's name leaves the lock to the socket namespace.
     enum kind { directory, regular_file, missing, relative };
+    enum squatter { none, symlink, fifo, subdirectory, socket_file, others_file };
     struct {
         const char* what;
         kind type;
         mode_t mode;
         bool used;
+        squatter under_name;
     } const cases[] = {
-        {"private directory", directory, 0700, true},
-        {"group-writable directory", directory, 0770, false},
-        {"directory others can write", directory, 0703, false},
-        {"regular file", regular_file, 0600, false},
-        {"missing directory", missing, 0, false},
-        {"relative path to a private directory", relative, 0700, false},
+        {"private directory", directory, 0700, true, none},
+        {"group-writable directory", directory, 0770, false, none},
+        {"directory others can write", directory, 0703, false, none},
+        {"regular file", regular_file, 0600, false, none},
+        {"missing directory", missing, 0, false, none},
+        {"relative path to a private directory", relative, 0700, false, none},
+        {"symbolic link under the name", directory, 0700, false, symlink},
+        {"FIFO under the name", directory, 0700, false, fifo},
+        {"directory under the name", directory, 0700, false, subdirectory},
+        {"socket under the name", directory, 0700, false, socket_file},
+        {"another user's file under the name", directory, 0700, false, others_file},
     };
     char cwd[4096];
     ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
@@ -370,21 +378,62 @@ TEST(NamedMutex, LockIsKeptInTheRuntimeDirectoryOnlyWhenNoOneElseCanWriteThere)
         if (c.type == relative) {
             ASSERT_EQ(::chdir(base.c_str()), 0);
         }
+        const std::wstring name = unique_name(L"runtime-" + std::to_wstring(i++));
+        const std::string narrow(name.begin(), name.end());
+        const std::string lock_file = dir + "/vistamo-mutex." + login_session() + "." + narrow;
+        int held_socket = -1;
+        switch (c.under_name) {
+        case none:
+            break;
+        case symlink:
+            ASSERT_EQ(::symlink((base + "/elsewhere").c_str(), lock_file.c_str()), 0);
+            break;
+        case fifo:
+            ASSERT_EQ(::mkfifo(lock_file.c_str(), 0600), 0);
+            break;
+        case subdirectory:
+            ASSERT_EQ(::mkdir(lock_file.c_str(), 0700), 0);
+            break;
+        case socket_file: {
+            held_socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            lock_file.copy(addr.sun_path, sizeof addr.sun_path - 1);
+            ASSERT_EQ(::bind(held_socket, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+            break;
+        }
+        case others_file: {
+            int fd = ::open(lock_file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+            ASSERT_GE(fd, 0);
+            ::close(fd);
+            if (::chown(lock_file.c_str(), ::geteuid() + 1, ::getegid()) != 0) {
+                ASSERT_EQ(std::system(("rm -rf '" + base + "'").c_str()), 0);
+                continue;  // only root can make one
+            }
+            break;
+        }
+        }
         {
             runtime_dir_setting env(c.type == relative ? "rt" : dir.c_str());
-            std::wstring name = unique_name(L"runtime-" + std::to_wstring(i++));
             created first = create_mutex(name);
             created second = create_mutex(name);
             ASSERT_NE(first.handle, nullptr);
             ASSERT_NE(second.handle, nullptr);
             EXPECT_EQ(first.error, static_cast<DWORD>(ERROR_SUCCESS));
             EXPECT_EQ(second.error, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-            if (c.type == directory || c.type == relative) {
+            const int probe = bind_abstract("vistamo-mutex/" + std::to_string(::getuid()) + "/" + login_session() +
+                                            "/" + narrow);
+            EXPECT_EQ(probe < 0, !c.used) << "whether the lock is in the socket namespace";
+            if (probe >= 0)
+                ::close(probe);
+            if (c.under_name == none && (c.type == directory || c.type == relative)) {
                 EXPECT_EQ(entries_in(dir) > 0, c.used) << entries_in(dir) << " entries in the directory";
             }
             CloseHandle(second.handle);
             CloseHandle(first.handle);
         }
+        if (held_socket >= 0)
+            ::close(held_socket);
         ASSERT_EQ(::chdir(cwd), 0);
         ASSERT_EQ(std::system(("rm -rf '" + base + "'").c_str()), 0);
     }
