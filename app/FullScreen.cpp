@@ -2,6 +2,8 @@
 // it is on.
 #include "TessalyDlg.h"
 
+#include <algorithm>
+
 namespace {
 
 // WS_DLGFRAME | WS_THICKFRAME: the caption bar and the sizing frame.
@@ -9,6 +11,17 @@ const LONG kFrameBits = 0x00440000;
 const LONG kFullScreenStyleMask = static_cast<LONG>(0xFFBBFFFFu);
 const UINT_PTR kCursorTimer = 1;
 const UINT kCursorTimerPeriod = 10000;
+
+// The rectangle moved, and shrunk where it is larger, so that all of it lies
+// in area.
+RECT FitInto(const RECT& r, const RECT& area)
+{
+    const LONG width = std::min(r.right - r.left, area.right - area.left);
+    const LONG height = std::min(r.bottom - r.top, area.bottom - area.top);
+    const LONG left = std::max(area.left, std::min(r.left, area.right - width));
+    const LONG top = std::max(area.top, std::min(r.top, area.bottom - height));
+    return RECT{left, top, left + width, top + height};
+}
 
 }  // namespace
 
@@ -42,6 +55,13 @@ void CTessalyDlg::ExitFullScreen()
     m_lStyle |= kFrameBits;
     m_bFullScreen = FALSE;
     ::SetWindowLongW(m_hWnd, GWL_STYLE, m_lStyle);
+    // The screen may have changed while the window filled it (another
+    // resolution, a monitor gone): the window comes back whole on the
+    // monitor it fills now.
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if (::GetMonitorInfoW(::MonitorFromWindow(m_hWnd, MONITOR_DEFAULTTONEAREST), &monitor))
+        m_rcRestore = FitInto(m_rcRestore, monitor.rcWork);
     ::SetWindowPos(m_hWnd, nullptr, m_rcRestore.left, m_rcRestore.top, m_rcRestore.right - m_rcRestore.left,
                    m_rcRestore.bottom - m_rcRestore.top, 0);
     ::SetThreadExecutionState(ES_CONTINUOUS);

@@ -5,13 +5,13 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config python3
-  libx11-dev libxext-dev libxfixes-dev libxss-dev
+  libx11-dev libxext-dev libxfixes-dev libxss-dev libxrandr-dev
   libopencv-dev libturbojpeg0-dev libjpeg-dev
   libasound2-dev alsa-utils libpulse-dev
   libudev-dev libsystemd-dev dbus python3-dbusmock umockdev libumockdev-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good libgstreamer1.0-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  xvfb openbox x11-utils xdotool imagemagick
+  xvfb openbox x11-utils x11-xserver-utils xdotool imagemagick
   pipewire pipewire-bin wireplumber pipewire-alsa pipewire-pulse pulseaudio-utils
   lintian desktop-file-utils appstream
 )

@@ -355,6 +355,26 @@ BOOL IsIconic(HWND hwnd);
 BOOL IsZoomed(HWND hwnd);
 BOOL IsWindowVisible(HWND hwnd);
 int GetSystemMetrics(int index);
+
+// Monitors: the display's RandR monitors (what `xrandr --listmonitors`
+// shows), or the whole screen where the server has none. A handle stands
+// for a place in the server's list of monitors, which a change of monitors
+// may give to another one; GetMonitorInfoW fails on a place no longer in
+// the list. rcWork is the part of the monitor the desktop's panels
+// leave free (_NET_WORKAREA). Any thread.
+#define MONITOR_DEFAULTTONULL 0x00000000
+#define MONITOR_DEFAULTTOPRIMARY 0x00000001
+#define MONITOR_DEFAULTTONEAREST 0x00000002
+#define MONITORINFOF_PRIMARY 0x00000001
+typedef struct tagMONITORINFO {
+    DWORD cbSize;
+    RECT rcMonitor;
+    RECT rcWork;
+    DWORD dwFlags;
+} MONITORINFO, *LPMONITORINFO;
+HMONITOR MonitorFromRect(LPCRECT rect, DWORD flags);
+HMONITOR MonitorFromWindow(HWND hwnd, DWORD flags);
+BOOL GetMonitorInfoW(HMONITOR monitor, LPMONITORINFO info);
 // The desktop's double-click time in milliseconds (500 without one).
 UINT GetDoubleClickTime();
 

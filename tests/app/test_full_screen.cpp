@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,7 +40,7 @@ public:
     using CTessalyDlg::m_rcRestore;
 };
 
-bool run_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 3000ms)
+bool run_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 10s)
 {
     return pump_until(pred, timeout, AfxPreTranslateMessage);
 }
@@ -167,6 +168,65 @@ TEST_F(FullScreen, EscLeavesFullScreenAndEnterKeepsIt)
     EXPECT_TRUE(::IsWindowVisible(hwnd));
 }
 
+// The screen at another size, through RandR as a user's display settings
+// change it, until the object goes; not ok() where the server cannot.
+class screen_size {
+public:
+    screen_size(int width, int height) : m_mode(std::to_string(width) + "x" + std::to_string(height) + "_vistamo")
+    {
+        // Timings do not matter to Xvfb; xrandr wants some.
+        m_ok = run("xrandr --newmode " + m_mode + " 60 " + std::to_string(width) + " " + std::to_string(width + 8) +
+                   " " + std::to_string(width + 16) + " " + std::to_string(width + 24) + " " +
+                   std::to_string(height) + " " + std::to_string(height + 2) + " " + std::to_string(height + 4) +
+                   " " + std::to_string(height + 6)) &&
+               run("xrandr --addmode screen " + m_mode) && run("xrandr --output screen --mode " + m_mode);
+    }
+    ~screen_size()
+    {
+        run("xrandr --output screen --mode 1920x1080");
+        run("xrandr --delmode screen " + m_mode);
+        run("xrandr --rmmode " + m_mode);
+    }
+    screen_size(const screen_size&) = delete;
+    screen_size& operator=(const screen_size&) = delete;
+    bool ok() const { return m_ok; }
+
+private:
+    static bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+    std::string m_mode;
+    bool m_ok = false;
+};
+
+TEST_F(FullScreen, LeavingOnAScreenThatShrankMeanwhileBringsTheWholeWindowBack)
+{
+    probe.move(window(), 1000, 500);
+    ASSERT_TRUE(run_until([&] { return window_rect(hwnd).left >= 900; }));
+    const CRect before = window_rect(hwnd);
+    dlg.EnterFullScreen();
+    ASSERT_TRUE(run_until([&] { return covers_screen(); }));
+    screen_size smaller(1280, 720);
+    if (!smaller.ok())
+        GTEST_SKIP() << "the X server cannot change its size (xrandr, x11-xserver-utils)";
+    ASSERT_TRUE(run_until([&] {
+        MONITORINFO monitor{};
+        monitor.cbSize = sizeof monitor;
+        return ::GetMonitorInfoW(::MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST), &monitor) &&
+               monitor.rcMonitor.right == 1280;
+    }));
+
+    dlg.ExitFullScreen();
+    ASSERT_TRUE(run_until([&] {
+        return probe.frame_extents(window()).y > 0 && window_rect(hwnd).Width() == before.Width() && window_rect(hwnd).Height() == before.Height();
+    })) << text_of(window_rect(hwnd));
+    const CRect after = window_rect(hwnd);
+    EXPECT_GE(after.left, 0) << text_of(after);
+    EXPECT_GE(after.top, 0) << text_of(after);
+    EXPECT_LE(after.right, 1280) << text_of(after);
+    EXPECT_LE(after.bottom, 720) << text_of(after);
+    EXPECT_EQ(after.Width(), before.Width()) << "the window fits: only its place changes";
+    EXPECT_EQ(after.Height(), before.Height());
+}
+
 // The dialog as the program runs it, with one more command that ends it
 // with a result of its own.
 class ModalDlg : public TestDlg {
@@ -281,7 +341,7 @@ TEST_F(FullScreen, CursorHidesAtTheFirstTickAfterEntering)
     set_cursor_count(3);  // the mouse has moved a few times
     dlg.EnterFullScreen();
     EXPECT_EQ(cursor_count(), 3) << "hidden at once";
-    EXPECT_TRUE(run_until([] { return cursor_count() < 0; }, 15000ms));
+    EXPECT_TRUE(run_until([] { return cursor_count() < 0; }, 20s));
     EXPECT_EQ(cursor_count(), -2);
     dlg.ExitFullScreen();
     EXPECT_EQ(cursor_count(), -1);
