@@ -2,6 +2,7 @@
 // the Win32-style arguments to the program's wWinMain.
 #include <windows.h>
 
+#include "../user/user_internal.h"
 #include "../x11/x11_display.h"
 
 #include <csignal>
@@ -16,6 +17,7 @@ int main(int argc, char** argv)
     // A reader that goes away (a sound server's socket, a pipe) must fail
     // the write, not end the program: every such write reports its error.
     std::signal(SIGPIPE, SIG_IGN);
+    user_close_on_signals();
     if (!x11_ui_display()) {
         std::string name = x11_display_name();
         const char* slash = argc > 0 ? std::strrchr(argv[0], '/') : nullptr;

@@ -267,6 +267,8 @@ bool next_message(LPMSG out, HWND hwnd, UINT lo, UINT hi, UINT remove, bool wait
             }
         }
         const bool x_thread = user_x11_thread() == tid;
+        if (x_thread)
+            user_take_close_signal();
         if (x_thread && x11_pump())
             continue;
         if (lo == 0 && hi == 0 ? true : (WM_PAINT >= lo && WM_PAINT <= hi)) {
@@ -298,7 +300,7 @@ bool next_message(LPMSG out, HWND hwnd, UINT lo, UINT hi, UINT remove, bool wait
             auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next_due - now).count();
             timeout = static_cast<int>(std::max<long long>(0, std::min<long long>(ms + 1, 1 << 30)));
         }
-        pollfd fds[2] = {{q.wake_fd, POLLIN, 0}, {-1, POLLIN, 0}};
+        pollfd fds[3] = {{q.wake_fd, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
         nfds_t count = 1;
         if (x_thread) {
             Display* d = x11_ui_display();
@@ -309,7 +311,8 @@ bool next_message(LPMSG out, HWND hwnd, UINT lo, UINT hi, UINT remove, bool wait
             if (queued)
                 continue;
             fds[1].fd = ConnectionNumber(d);
-            count = 2;
+            fds[2].fd = user_close_signal_fd();
+            count = 3;
         }
         {
             std::lock_guard<std::mutex> lock(q.lock);

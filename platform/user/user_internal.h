@@ -86,6 +86,16 @@ HDC user_open_dc(HWND hwnd, const RECT* clip);
 // The image an icon handle stands for, or nullptr.
 const RES_ICON_IMAGE* user_icon_image(HICON icon);
 
+// SIGTERM, SIGINT and SIGHUP close the program's windows as their close box
+// does (WM_SYSCOMMAND SC_CLOSE, taken on the X thread), and the process ends
+// at most 10 s later whatever they do; a second such signal ends it at once.
+// The process entry installs this before it makes any window; the X thread
+// waits on user_close_signal_fd() (-1 until then) with its connection, and
+// calls user_take_close_signal() on each turn of its message wait.
+void user_close_on_signals();
+int user_close_signal_fd();
+void user_take_close_signal();
+
 // Posts a message into the queue of the window's owner thread.
 BOOL user_post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 // Marks part of a window invalid and wakes its owner to paint it.
