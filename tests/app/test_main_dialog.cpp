@@ -36,7 +36,7 @@ public:
 
 // Runs this thread's messages, the framework's pre-translation first,
 // until pred holds or the time is up.
-bool run_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 3000ms)
+bool run_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = kHangTimeout)
 {
     return pump_until(pred, timeout, AfxPreTranslateMessage);
 }
@@ -267,7 +267,7 @@ TEST(MainDialogModal, ClosingEndsTheDialogWithCancel)
     EXPECT_TRUE(dlg.m_bStopCapture);
     EXPECT_FALSE(dlg.m_capture.isOpened());
     EXPECT_EQ(dlg.m_hWnd, nullptr);
-    EXPECT_LT(took, 5s);
+    EXPECT_LT(took, kHangTimeout);
 }
 
 // The application object the program is built around.

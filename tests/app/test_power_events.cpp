@@ -92,7 +92,7 @@ protected:
         m_probe_handle =
             ::RegisterPowerSettingNotification(m_probe, &GUID_CONSOLE_DISPLAY_STATE, DEVICE_NOTIFY_WINDOW_HANDLE);
         // The display's state at registration (Xvfb's screen saver: on).
-        ASSERT_TRUE(pump_until([] { return g_states_seen >= 1; }, 5s));
+        ASSERT_TRUE(pump_until([] { return g_states_seen >= 1; }));
     }
     void TearDown() override
     {
@@ -102,7 +102,7 @@ protected:
             ::DestroyWindow(m_probe);
         if (::IsWindow(hwnd)) {
             dlg.m_capture.release();
-            dlg.WaitForCaptureThreads(5000);
+            dlg.WaitForCaptureThreads(kHangTimeoutMs);
             ::DestroyWindow(hwnd);
         }
         if (device)
@@ -298,7 +298,7 @@ TEST_F(PowerEvents, ResumeAfterTheStopCommandReopensAndTheRunLeavesAtOnce)
 
     resume();
     EXPECT_TRUE(dlg.m_capture.isOpened());
-    EXPECT_TRUE(dlg.WaitForCaptureThreads(2000)) << "the new run did not leave";
+    EXPECT_TRUE(dlg.WaitForCaptureThreads(kHangTimeoutMs)) << "the new run did not leave";
     EXPECT_EQ(delivered(), 0);
 }
 

@@ -2,6 +2,7 @@
 // they start and refuse to, what a declining or finishing callback does to
 // the output, and how long stopping takes.
 #include "Sound.h"
+#include "../support/hang_timeout.h"
 
 #include <gtest/gtest.h>
 #include <wavevirtual.h>
@@ -107,7 +108,7 @@ void wire(CSoundIn& in, recorder& r, CSoundOut& out, feeder& f)
     out.m_CallbackOwner = &f;
 }
 
-bool wait_for(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 3s)
+bool wait_for(const std::function<bool()>& pred, std::chrono::milliseconds timeout = kHangTimeout)
 {
     const auto until = clock_type::now() + timeout;
     while (!pred()) {
@@ -353,7 +354,7 @@ TEST_F(SoundTest, PrimedBuffersAreInvertedAndEndOfDataStopsTheOutputFromItsThrea
     testing::internal::CaptureStdout();
     // The first played buffer's refill ends the data: the output stops
     // itself (at least 530 ms) and its later close fails harmlessly.
-    ASSERT_TRUE(wait_for([&] { return !::ReadAcquire(&out.m_Playing); }, 2s));
+    ASSERT_TRUE(wait_for([&] { return !::ReadAcquire(&out.m_Playing); }));
     std::this_thread::sleep_for(700ms);
     const std::string traces = testing::internal::GetCapturedStdout();
     EXPECT_EQ(traces.find("waveoutClose failed"), std::string::npos) << traces;
@@ -407,7 +408,7 @@ TEST_F(SoundTest, ADeviceThatVanishesMidStreamIsTracedAndTheObjectsStillStop)
     const auto start = clock_type::now();
     in.Stop();
     out.Stop();
-    EXPECT_LT(ms_since(start), 2000);
+    EXPECT_LT(ms_since(start), kHangTimeout.count());
     const std::string traces = testing::internal::GetCapturedStdout();
     EXPECT_NE(traces.find("in OnWIM_DATA()"), std::string::npos) << traces;
 }

@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 
 // Runs this thread's messages, the framework's pre-translation first,
 // until pred holds or the time is up.
-bool run_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 3000ms)
+bool run_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout = kHangTimeout)
 {
     return pump_until(pred, timeout, AfxPreTranslateMessage);
 }

@@ -137,7 +137,7 @@ protected:
         POINT p{x, y};
         ClientToScreen(hwnd, &p);
         const unsigned long want = static_cast<unsigned long>(GetRValue(c)) << 16 | GetGValue(c) << 8 | GetBValue(c);
-        return x11_probe::wait_until([&] { return probe.screen_pixel(p.x, p.y) == want; }, 2000ms);
+        return x11_probe::wait_until([&] { return probe.screen_pixel(p.x, p.y) == want; });
     }
     // Every pixel of the rectangle shows what source pixel (x, y) - origin has.
     void expect_copy(int left, int top, int w, int h, const std::function<COLORREF(int, int)>& src)

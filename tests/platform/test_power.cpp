@@ -121,7 +121,7 @@ TEST(KeepAwake, HoldsExactlyOneInhibitOnEachBusUntilReleased)
     EXPECT_EQ(SetThreadExecutionState(ES_CONTINUOUS), kFullScreen);
     EXPECT_EQ(screensaver_inhibits(session.address()), 0);
     // logind sees the lock's descriptor close.
-    EXPECT_TRUE(x11_probe::wait_until([&] { return logind_inhibitors(system.address()).empty(); }, 5000ms));
+    EXPECT_TRUE(x11_probe::wait_until([&] { return logind_inhibitors(system.address()).empty(); }));
     EXPECT_EQ(SetThreadExecutionState(ES_CONTINUOUS), ES_CONTINUOUS);
 }
 
@@ -204,7 +204,7 @@ TEST(KeepAwake, ScreenSaverStaysOffWhileHeldAndStartsAfterRelease)
     EXPECT_FALSE(saver_on()) << "the screen saver started while held";
 
     EXPECT_EQ(SetThreadExecutionState(ES_CONTINUOUS), kFullScreen);
-    EXPECT_TRUE(x11_probe::wait_until(saver_on, 6000ms)) << "the screen saver did not start after release";
+    EXPECT_TRUE(x11_probe::wait_until(saver_on)) << "the screen saver did not start after release";
 }
 
 namespace {
@@ -267,7 +267,7 @@ public:
         return out;
     }
     // Pumps until this window has been sent n messages in all.
-    bool wait_for(size_t n, std::chrono::milliseconds timeout = 5000ms) const
+    bool wait_for(size_t n, std::chrono::milliseconds timeout = kHangTimeout) const
     {
         return pump_until([&] { return seen().size() >= n; }, timeout);
     }

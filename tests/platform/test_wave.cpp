@@ -12,6 +12,7 @@
 #include "alsa_test_config.h"
 #include "dbus_services.h"
 #include "fake_sound_cards.h"
+#include "hang_timeout.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,7 +67,7 @@ public:
     DWORD_PTR thread() const { return ::GetCurrentThreadId(); }
 
     // Waits until `count` have come in all; returns how many have.
-    size_t wait_for(size_t count, std::chrono::milliseconds timeout = 3s)
+    size_t wait_for(size_t count, std::chrono::milliseconds timeout = kHangTimeout)
     {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
@@ -734,7 +735,7 @@ TEST(WaveThreads, ResetAndCloseWhileTheCallbackThreadRewritesBuffers)
         waveOutPrepareHeader(out, x.get(), kHdr);
         waveOutWrite(out, x.get(), kHdr);
     }
-    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    const auto deadline = std::chrono::steady_clock::now() + kHangTimeout;
     while (done < 100 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(5ms);
     EXPECT_GE(done, 100);
@@ -768,7 +769,7 @@ TEST(WaveThreads, TheCallbackThreadMayResetAndCloseItself)
     int rounds = 0;
     bool out_open = true;
     bool in_open = true;
-    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    const auto deadline = std::chrono::steady_clock::now() + kHangTimeout;
     while ((out_open || in_open) && std::chrono::steady_clock::now() < deadline) {
         MSG m;
         if (!::PeekMessageW(&m, nullptr, MM_WOM_OPEN, MM_WIM_DATA, PM_REMOVE)) {

@@ -1261,7 +1261,7 @@ TEST_F(WindowTest, PaintingFillsPixelsThatReadBackAndShowOnScreen)
     // What is drawn shows on the screen.
     POINT at{5, 5};
     ASSERT_TRUE(ClientToScreen(h, &at));
-    EXPECT_TRUE(x11_probe::wait_until([&] { return m_probe.screen_pixel(at.x, at.y) == 0x0080FFul; }, 5000ms))
+    EXPECT_TRUE(x11_probe::wait_until([&] { return m_probe.screen_pixel(at.x, at.y) == 0x0080FFul; }, kWait))
         << std::hex << m_probe.screen_pixel(at.x, at.y);
 
     // BeginPaint's device context only reaches the invalid part.

@@ -1,4 +1,5 @@
 #include "dbus_services.h"
+#include "hang_timeout.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -117,7 +118,8 @@ sd_bus* dbus_test_connect(const std::string& address)
     if (sd_bus_new(&bus) < 0)
         return nullptr;
     if (sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
-        sd_bus_set_method_call_timeout(bus, 5000000) < 0 || sd_bus_start(bus) < 0) {
+        sd_bus_set_method_call_timeout(bus, std::chrono::microseconds(kHangTimeout).count()) < 0 ||
+        sd_bus_start(bus) < 0) {
         sd_bus_close_unref(bus);
         return nullptr;
     }

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "hang_timeout.h"
+
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -26,7 +28,7 @@ inline void pump_messages(message_filter filter = nullptr)
 // Runs this thread's messages until pred holds or the time is up; returns
 // pred's last value.
 inline bool pump_until(const std::function<bool()>& pred,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(3), message_filter filter = nullptr)
+                       std::chrono::milliseconds timeout = kHangTimeout, message_filter filter = nullptr)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {

@@ -1,4 +1,5 @@
 #include "pipewire_session.h"
+#include "hang_timeout.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -174,7 +175,7 @@ void pipewire_session::stop_recording()
         return;
     // pw-cat ends on SIGINT after writing what it has.
     ::kill(m_recorder->pid(), SIGINT);
-    m_recorder->wait(5s);
+    m_recorder->wait(kHangTimeout);
     m_recorder.reset();
 }
 

@@ -9,6 +9,8 @@ typedef struct _XDisplay Display;
 typedef unsigned long Window;
 typedef unsigned long Atom;
 
+#include "hang_timeout.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -84,7 +86,7 @@ public:
 
     // Polls pred every 10 ms until true or timeout; returns its last value.
     static bool wait_until(const std::function<bool()>& pred,
-                           std::chrono::milliseconds timeout = std::chrono::milliseconds(3000));
+                           std::chrono::milliseconds timeout = kHangTimeout);
 
     Atom atom(const char* name);
 

@@ -70,7 +70,7 @@ protected:
     {
         if (dlg.m_hWnd) {
             dlg.m_capture.release();
-            dlg.WaitForCaptureThreads(5000);
+            dlg.WaitForCaptureThreads(kHangTimeoutMs);
             dlg.DestroyWindow();
         }
         if (device)
@@ -344,7 +344,7 @@ TEST_F(CaptureRun, ASourceThatNeverDeliversEndsTheRunAfterItsSetUp)
     video_input_virtual_device d;
     d.never_delivers = true;
     start(d);
-    dlg.WaitForCaptureThreads(3000);
+    dlg.WaitForCaptureThreads(kHangTimeoutMs);
     EXPECT_TRUE(thread_ended());
     EXPECT_TRUE(dlg.m_capture.isOpened()) << "nobody released it";
     EXPECT_EQ(at(431, 282), RGB(0, 0, 0)) << "the black frame stays";
@@ -379,13 +379,13 @@ TEST_F(CaptureRun, ManyRunsStartedAndStopped)
     for (int i = 0; i < 30; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds((i * 5) % 23));
         dlg.m_capture.release();
-        dlg.WaitForCaptureThreads(3000);
+        dlg.WaitForCaptureThreads(kHangTimeoutMs);
         ASSERT_TRUE(thread_ended()) << "run " << i << " did not end after its source was released";
         dlg.m_capture.open(index);
         dlg.StartCaptureThread();
     }
     dlg.m_capture.release();
-    dlg.WaitForCaptureThreads(3000);
+    dlg.WaitForCaptureThreads(kHangTimeoutMs);
     EXPECT_TRUE(thread_ended());
 }
 
