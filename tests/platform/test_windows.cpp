@@ -1581,10 +1581,10 @@ TEST_F(WindowTest, CursorIsHiddenOverTheThreadsWindowsWhileItsDisplayCountIsNega
     ASSERT_TRUE(show_managed(h, "cursor count"));
 
     // The pointer over the child, which takes its cursor from the window.
+    // Relative to the child as the server has it: the window manager may
+    // still be placing the frame.
     Display* d = m_probe.display();
-    POINT centre{150, 100};
-    ASSERT_TRUE(ClientToScreen(h, &centre));
-    XWarpPointer(d, None, m_probe.root(), 0, 0, 0, 0, centre.x, centre.y);
+    XWarpPointer(d, None, xid_of(child), 0, 0, 0, 0, 150, 100);
     XSync(d, False);
     // What the server shows there, as another client sees it.
     auto cursor_shows = [&] {
@@ -1615,9 +1615,8 @@ TEST_F(WindowTest, CursorIsHiddenOverTheThreadsWindowsWhileItsDisplayCountIsNega
     ASSERT_NE(late, nullptr);
     ASSERT_TRUE(show_managed(late, "cursor late"));
     ASSERT_TRUE(DestroyWindow(h));
-    // Where the window manager placed it, as the server has it.
     const probe_rect placed = m_probe.client_rect(xid_of(late));
-    XWarpPointer(d, None, m_probe.root(), 0, 0, 0, 0, placed.x + placed.width / 2, placed.y + placed.height / 2);
+    XWarpPointer(d, None, xid_of(late), 0, 0, 0, 0, placed.width / 2, placed.height / 2);
     XSync(d, False);
     EXPECT_TRUE(x11_probe::wait_until([&] { return !cursor_shows(); })) << "shown over a window made at -1";
     EXPECT_EQ(ShowCursor(TRUE), 0);
