@@ -14,15 +14,22 @@ enum display_state : unsigned char { display_off = 0, display_on = 1, display_di
 // server never powers the display down, so it is on. Pure.
 display_state dpms_display_state(bool enabled, int level);
 
+// Mutter's PowerSaveMode (org.gnome.Mutter.DisplayConfig) as a display
+// state: it counts DPMS's levels 0 to 3 and maps as they do. false for -1
+// (Mutter has no power saving to report, as over an X server without
+// DPMS) and any other number. Pure.
+bool mutter_display_state(int power_save_mode, display_state& out);
+
 // Asks the server's DPMS: false if it has no DPMS, else whether DPMS is
 // enabled and the power level.
 using dpms_query = std::function<bool(bool& enabled, int& level)>;
 
 // Which sources a power watcher started from now on may use, so that tests
-// can reach each one: the X display's (DPMS, then the screen saver
-// extension), with DPMS asked through `dpms` where set instead of the
-// server (the extension has no events and Xvfb lacks it), polled every
-// `dpms_interval`.
+// can reach each one: the X display's (DPMS and the screen saver
+// extension) or none of them, with DPMS asked through `dpms` where set
+// instead of the server (the extension has no events and Xvfb lacks it),
+// polled every `dpms_interval`. The session bus's sources follow
+// DBUS_SESSION_BUS_ADDRESS.
 struct power_sources {
     bool x11 = true;
     dpms_query dpms;
@@ -36,13 +43,17 @@ power_sources notify_power_sources();
 // creation to its end.
 class x11_display_watch {
 public:
-    // Opens $DISPLAY and finds DPMS (through dpms where set) or, without
-    // it, selects the screen saver extension's notifications.
+    // Opens $DISPLAY and finds DPMS (through dpms where set).
     explicit x11_display_watch(const power_sources& sources);
     ~x11_display_watch();
     x11_display_watch(const x11_display_watch&) = delete;
     x11_display_watch& operator=(const x11_display_watch&) = delete;
 
+    // Without DPMS, selects the screen saver extension's notifications.
+    // Asked for only when nothing reports the monitor's own power: the
+    // saver starting is not the monitor going off. false if the display
+    // has neither.
+    bool watch_screensaver();
     // What gives the state: "DPMS", "the X screen saver", or null for
     // neither (then the display's state is not known here).
     const char* source() const;

@@ -1,8 +1,9 @@
 // RegisterPowerSettingNotification and the resume notification. One
 // watcher thread per run of registrations waits on the display's source
-// (see display_state.h), on logind and on injected events, and sends each
-// record to the windows, waiting each time until the window's thread has
-// handled it, as SendMessageW does.
+// (the X server's, see display_state.h, or a session bus service), on
+// logind and on injected events, and sends each record to the windows,
+// waiting each time until the window's thread has handled it, as
+// SendMessageW does.
 #include "display_state.h"
 #include "notify_thread.h"
 #include "../dbus/dbus_connection.h"
@@ -44,7 +45,6 @@ struct registration {
 
 auto& g = *new notify_registry<registration, watcher>;
 
-std::atomic<bool> g_display_traced{false};
 std::atomic<bool> g_resume_traced{false};
 
 void trace_once(std::atomic<bool>& done, const std::string& text)
@@ -70,14 +70,19 @@ struct bus_watch {
     std::vector<power_event> seen;
 
     ~bus_watch() { close(); }
-    void close()
+    // Drops the service's signals, keeping the connection for another.
+    void forget()
     {
         slot = sd_bus_slot_unref(slot);
         owner_slot = sd_bus_slot_unref(owner_slot);
+        owner.clear();
+    }
+    void close()
+    {
+        forget();
         if (bus)
             sd_bus_flush_close_unref(bus);
         bus = nullptr;
-        owner.clear();
     }
     // Runs what came in; false once the connection is lost.
     bool process()
@@ -173,17 +178,70 @@ void watch_logind(bus_watch& w)
     }
 }
 
+const char* const mutter_display_config = "org.gnome.Mutter.DisplayConfig";  // the name and the interface
+const char* const mutter_display_config_path = "/org/gnome/Mutter/DisplayConfig";
+
+int on_properties_changed(sd_bus_message* m, void* userdata, sd_bus_error*)
+{
+    auto& w = *static_cast<bus_watch*>(userdata);
+    const char* interface = nullptr;
+    if (!w.from_service(m) || sd_bus_message_read(m, "s", &interface) < 0 ||
+        std::strcmp(interface, mutter_display_config) != 0 || sd_bus_message_enter_container(m, 'a', "{sv}") < 0)
+        return 0;
+    while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
+        const char* name = nullptr;
+        const char* contents = nullptr;
+        if (sd_bus_message_read(m, "s", &name) < 0 || sd_bus_message_peek_type(m, nullptr, &contents) < 0)
+            return 0;
+        int32_t mode = -1;
+        display_state state;
+        if (std::strcmp(name, "PowerSaveMode") == 0 && contents && std::strcmp(contents, "i") == 0) {
+            if (sd_bus_message_read(m, "v", "i", &mode) < 0)
+                return 0;
+            // -1 says nothing of the monitors: the last state holds.
+            if (mutter_display_state(mode, state))
+                w.seen.push_back({false, state});
+        } else if (sd_bus_message_skip(m, "v") < 0) {
+            return 0;
+        }
+        if (sd_bus_message_exit_container(m) < 0)
+            return 0;
+    }
+    return 0;
+}
+
+// Mutter's display configuration: PowerSaveMode is the monitors' DPMS
+// level, and every change comes as PropertiesChanged. false, with the
+// connection kept for the next source, if Mutter is not there or has no
+// power saving (-1, which it then keeps).
+bool watch_mutter(bus_watch& w, display_state& state)
+{
+    // The match first, so that no change falls between it and the question.
+    int r = sd_bus_match_signal(w.bus, &w.slot, mutter_display_config, mutter_display_config_path,
+                                "org.freedesktop.DBus.Properties", "PropertiesChanged", on_properties_changed, &w);
+    std::string error;
+    if (r >= 0 && !follow_owner(w, mutter_display_config, error))
+        r = -1;
+    int32_t mode = -1;
+    if (r >= 0)
+        r = sd_bus_get_property_trivial(w.bus, mutter_display_config, mutter_display_config_path,
+                                        mutter_display_config, "PowerSaveMode", nullptr, 'i', &mode);
+    if (r < 0 || !mutter_display_state(mode, state)) {
+        w.forget();
+        return false;
+    }
+    return true;
+}
+
 // The session's screen saver service: active means the display is off.
-// false if there is none.
+// false, with the connection kept, if there is none or it cannot say
+// (GNOME's answers GetActive with NotSupported and never changes).
 bool watch_session_screensaver(bus_watch& w, display_state& state)
 {
-    std::string error;
-    w.bus = dbus_connect(false, error);
-    if (!w.bus)
-        return false;
     // The match first, so that no change falls between it and the question.
     int r = sd_bus_match_signal(w.bus, &w.slot, "org.freedesktop.ScreenSaver", nullptr, "org.freedesktop.ScreenSaver",
                                 "ActiveChanged", on_active_changed, &w);
+    std::string error;
     if (r >= 0 && !follow_owner(w, "org.freedesktop.ScreenSaver", error))
         r = -1;
     sd_bus_error e = SD_BUS_ERROR_NULL;
@@ -197,11 +255,39 @@ bool watch_session_screensaver(bus_watch& w, display_state& state)
     sd_bus_message_unref(reply);
     sd_bus_error_free(&e);
     if (r < 0) {
-        w.close();
+        w.forget();
         return false;
     }
     state = active ? display_off : display_on;
     return true;
+}
+
+// Finds what gives the display's state, those that report the monitor's
+// own power first: DPMS, Mutter's PowerSaveMode; then those that report a
+// screen saver or a lock screen: the X screen saver, org.freedesktop.
+// ScreenSaver. Plasma has no source of the first kind for us: it tells its
+// monitors' power only over KWin's Wayland protocol, out of an X client's
+// reach. A bus source's first word goes to state, and known is set; the X
+// sources give theirs through x11.state(). Null if none answers.
+const char* find_display_source(x11_display_watch& x11, bus_watch& session, bool& known, display_state& state)
+{
+    if (x11.source())
+        return x11.source();
+    std::string error;
+    session.bus = dbus_connect(false, error);
+    const char* found = nullptr;
+    if (session.bus && watch_mutter(session, state)) {
+        found = "Mutter's PowerSaveMode (org.gnome.Mutter.DisplayConfig)";
+        known = true;
+    } else if (x11.watch_screensaver()) {
+        found = x11.source();
+    } else if (session.bus && watch_session_screensaver(session, state)) {
+        found = "org.freedesktop.ScreenSaver";
+        known = true;
+    }
+    if (!known)
+        session.close();
+    return found;
 }
 
 void send_display_state(const std::vector<std::pair<uintptr_t, HWND>>& targets, display_state state)
@@ -301,17 +387,14 @@ void watch(const std::shared_ptr<watcher>& self)
         sent_any = true;
     };
 
-    if (!x11.source()) {
-        display_state state;
-        if (watch_session_screensaver(session, state)) {
-            source_known = true;
-            source_state = state;
-        } else {
-            trace_once(g_display_traced,
-                       "neither DPMS, the X screen saver nor org.freedesktop.ScreenSaver is there; display state "
-                       "changes will not be reported");
-        }
-    }
+    // Once per run, and so once in the program, whose registration lasts
+    // the process.
+    const char* source = find_display_source(x11, session, source_known, source_state);
+    const std::string found =
+        source ? std::string("the display state comes from ") + source
+               : "neither DPMS, Mutter's PowerSaveMode (org.gnome.Mutter.DisplayConfig), the X screen saver nor "
+                 "org.freedesktop.ScreenSaver is there; display state changes will not be reported";
+    OutputDebugStringA(("RegisterPowerSettingNotification: " + found + "\n").c_str());
 
     for (;;) {
         display_state state;

@@ -1,6 +1,7 @@
 // The display's power state from the X server: DPMS, polled since the
-// extension sends no events, or else the screen saver extension's
-// notifications.
+// extension sends no events, or else, when the power thread asks for it,
+// the screen saver extension's notifications. Also the reading of DPMS
+// levels, which Mutter's PowerSaveMode shares.
 #include "display_state.h"
 
 #include <X11/Xlib.h>
@@ -45,6 +46,20 @@ display_state dpms_display_state(bool enabled, int level)
     }
 }
 
+bool mutter_display_state(int power_save_mode, display_state& out)
+{
+    switch (power_save_mode) {
+    case DPMSModeOn:
+    case DPMSModeStandby:
+    case DPMSModeSuspend:
+    case DPMSModeOff:
+        out = dpms_display_state(true, power_save_mode);
+        return true;
+    default:
+        return false;
+    }
+}
+
 struct x11_display_watch::impl {
     Display* display = nullptr;
     dpms_query dpms;
@@ -82,9 +97,23 @@ x11_display_watch::x11_display_watch(const power_sources& sources) : m(new impl)
                 return true;
             };
     }
-    if (m->dpms && m->dpms(enabled, level))
-        return;
-    m->dpms = nullptr;
+    if (!m->dpms || !m->dpms(enabled, level))
+        m->dpms = nullptr;
+}
+
+x11_display_watch::~x11_display_watch()
+{
+    if (m->display)
+        XCloseDisplay(m->display);
+}
+
+bool x11_display_watch::watch_screensaver()
+{
+    if (!m->display || m->dpms)
+        return false;
+    if (m->screensaver)
+        return true;
+    Display* d = m->display;
     int error_base = 0;
     if (XScreenSaverQueryExtension(d, &m->saver_event_base, &error_base)) {
         XScreenSaverSelectInput(d, DefaultRootWindow(d), ScreenSaverNotifyMask);
@@ -97,12 +126,7 @@ x11_display_watch::x11_display_watch(const power_sources& sources) : m(new impl)
         XFree(info);
         XFlush(d);
     }
-}
-
-x11_display_watch::~x11_display_watch()
-{
-    if (m->display)
-        XCloseDisplay(m->display);
+    return m->screensaver;
 }
 
 const char* x11_display_watch::source() const

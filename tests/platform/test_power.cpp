@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -310,11 +311,11 @@ bool emit_signal(const std::string& address, const char* service, const char* pa
 }
 
 
-// What any client on the bus can do: sends member(value) as a signal from
-// its own connection, once to everyone and once addressed to each other
-// connection on the bus.
+// What any client on the bus can do: sends member with the body append
+// writes as a signal from its own connection, once to everyone and once
+// addressed to each other connection on the bus.
 bool forge_signal(const std::string& address, const char* path, const char* interface, const char* member,
-                  bool value)
+                  const std::function<int(sd_bus_message*)>& append)
 {
     sd_bus* bus = dbus_test_connect(address);
     if (!bus)
@@ -342,13 +343,117 @@ bool forge_signal(const std::string& address, const char* path, const char* inte
         if (r >= 0 && !to.empty())
             r = sd_bus_message_set_destination(m, to.c_str());
         if (r >= 0)
-            r = sd_bus_message_append(m, "b", value ? 1 : 0);
+            r = append(m);
         if (r >= 0)
             r = sd_bus_send(bus, m, nullptr);
         sd_bus_message_unref(m);
     }
     sd_bus_flush_close_unref(bus);
     return r >= 0;
+}
+
+// Calls a method of a service on the bus at address; false if it failed.
+template <class... Args>
+bool call_service(const std::string& address, const char* service, const char* path, const char* interface,
+                  const char* member, const char* types, Args... args)
+{
+    sd_bus* bus = dbus_test_connect(address);
+    if (!bus)
+        return false;
+    const int r = sd_bus_call_method(bus, service, path, interface, member, nullptr, nullptr, types, args...);
+    sd_bus_flush_close_unref(bus);
+    return r >= 0;
+}
+
+// The desktop services the power thread listens to, as python3-dbusmock
+// plays them.
+enum class desktop_service {
+    logind,
+    screensaver,        // org.freedesktop.ScreenSaver as Plasma has it: GetActive answers
+    gnome_screensaver,  // gnome-settings-daemon's: inhibits only, GetActive is NotSupported
+    mutter,             // org.gnome.Mutter.DisplayConfig with its PowerSaveMode
+};
+
+constexpr const char* kMutter = "org.gnome.Mutter.DisplayConfig";  // the name and the interface
+constexpr const char* kMutterPath = "/org/gnome/Mutter/DisplayConfig";
+
+struct service_signal {
+    bool system;
+    const char *name, *path, *interface, *member;
+};
+
+service_signal signal_of(desktop_service s)
+{
+    switch (s) {
+    case desktop_service::logind:
+        return {true, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                "PrepareForSleep"};
+    case desktop_service::screensaver:
+    case desktop_service::gnome_screensaver:
+        return {false, "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver",
+                "ActiveChanged"};
+    case desktop_service::mutter:
+        return {false, kMutter, kMutterPath, "org.freedesktop.DBus.Properties", "PropertiesChanged"};
+    }
+    return {};
+}
+
+// Starts the service on bus with what the desktop's own has (Mutter's
+// PowerSaveMode at power_save_mode); null, and why in failure, if it did
+// not come up.
+std::unique_ptr<dbus_mock_service> start_service(const private_bus& bus, desktop_service s, std::string& failure,
+                                                 int power_save_mode = 0)
+{
+    const service_signal sig = signal_of(s);
+    std::vector<std::string> args;
+    if (s == desktop_service::logind)
+        args = {"--template", "logind"};
+    else if (s == desktop_service::screensaver)
+        args = {"--template", test_support_dir() + "/screensaver_mock.py"};
+    else
+        args = {sig.name, sig.path, s == desktop_service::mutter ? kMutter : sig.interface};
+    auto mock = std::make_unique<dbus_mock_service>(bus, sig.system, sig.name, args);
+    if (!mock->ready()) {
+        failure = mock->output();
+        return nullptr;
+    }
+    bool set_up = true;
+    if (s == desktop_service::gnome_screensaver)
+        set_up = call_service(bus.address(), sig.name, sig.path, "org.freedesktop.DBus.Mock", "AddMethod", "sssss",
+                              "", "GetActive", "", "b",
+                              "raise dbus.exceptions.DBusException('not part of idle inhibition', "
+                              "name='org.freedesktop.DBus.Error.NotSupported')");
+    else if (s == desktop_service::mutter)
+        set_up = call_service(bus.address(), sig.name, sig.path, "org.freedesktop.DBus.Mock", "AddProperty", "ssv",
+                              kMutter, "PowerSaveMode", "i", static_cast<int32_t>(power_save_mode));
+    if (!set_up) {
+        failure = "cannot set up " + std::string(sig.name) + ": " + mock->output();
+        return nullptr;
+    }
+    return mock;
+}
+
+// The service announces that its state is now value (a boolean for the
+// signals that carry one), as the desktop's own does: from the service.
+bool report(const std::string& address, desktop_service s, int value)
+{
+    const service_signal sig = signal_of(s);
+    if (s == desktop_service::mutter)  // the property's setter announces it
+        return call_service(address, sig.name, sig.path, "org.freedesktop.DBus.Properties", "Set", "ssv", kMutter,
+                            "PowerSaveMode", "i", static_cast<int32_t>(value));
+    return emit_signal(address, sig.name, sig.path, sig.interface, sig.member, value != 0);
+}
+
+// The same announcement made by another client.
+bool forge(const std::string& address, desktop_service s, int value)
+{
+    const service_signal sig = signal_of(s);
+    return forge_signal(address, sig.path, sig.interface, sig.member, [&](sd_bus_message* m) {
+        if (s == desktop_service::mutter)
+            return sd_bus_message_append(m, "sa{sv}as", kMutter, 1, "PowerSaveMode", "i",
+                                         static_cast<int32_t>(value), 0);
+        return sd_bus_message_append(m, "b", value != 0);
+    });
 }
 
 }  // namespace
@@ -444,30 +549,103 @@ TEST(DisplayState, XScreenSaverActivatedIsOffAndResetIsOn)
     EXPECT_EQ(w.seen(), (std::vector<int>{1, 0, 1}));
 }
 
-TEST(DisplayState, SessionScreenSaverGivesTheStateWithoutTheXExtensions)
+// What each desktop's session offers, and the source the power thread
+// takes from it: the monitor's own power before a screen saver or lock
+// screen, and a service that cannot tell is not a source.
+TEST(DisplayState, EachDesktopGivesItsBestSource)
 {
     if (python_with_dbusmock().empty())
         GTEST_SKIP() << "python3-dbusmock is not installed (tools/install-deps.sh)";
-    private_bus session;
-    ASSERT_FALSE(session.address().empty()) << "no private dbus-daemon";
-    dbus_mock_service screensaver(session, false, "org.freedesktop.ScreenSaver",
-                                  {"--template", test_support_dir() + "/screensaver_mock.py"});
-    ASSERT_TRUE(screensaver.ready()) << screensaver.output();
-    point_buses_nowhere();
-    setenv("DBUS_SESSION_BUS_ADDRESS", session.address().c_str(), 1);
-    default_sources_at_end restore;
-    power_sources sources;
-    sources.x11 = false;
-    notify_set_power_sources(sources);
+    constexpr int none = -100;
+    struct {
+        const char* desktop;
+        bool x11;                    // the display's sources: Xvfb's are the screen saver extension, no DPMS
+        int mutter;                  // Mutter's PowerSaveMode at the start, or none
+        desktop_service screensaver; // what answers as org.freedesktop.ScreenSaver
+        const char* source;          // the trace names it, or null for none
+        int initial;                 // what the window is sent at registration, or none
+        std::vector<std::pair<int, int>> changes;  // the source's report, and what the window is sent (or none)
+    } const desktops[] = {
+        {"GNOME on Wayland", false, 0, desktop_service::gnome_screensaver,
+         "Mutter's PowerSaveMode (org.gnome.Mutter.DisplayConfig)", display_on,
+         {{-1, none}, {1, display_dimmed}, {2, display_off}, {0, display_on}, {3, display_off}}},
+        {"GNOME on Wayland, its Xwayland with the X screen saver", true, 0, desktop_service::gnome_screensaver,
+         "Mutter's PowerSaveMode (org.gnome.Mutter.DisplayConfig)", display_on, {{3, display_off}}},
+        {"GNOME without power saving", false, -1, desktop_service::gnome_screensaver, nullptr, none, {}},
+        {"Plasma on Wayland", false, none, desktop_service::screensaver, "org.freedesktop.ScreenSaver", display_on,
+         {{1, display_off}, {0, display_on}}},
+    };
+    std::mutex lock;
+    std::vector<std::string> traced;
+    debug_output_set_sink([&](const std::string& text) {
+        std::lock_guard<std::mutex> guard(lock);
+        if (text.find("display state") != std::string::npos)
+            traced.push_back(text);
+    });
+    struct no_sink_at_end {
+        ~no_sink_at_end() { debug_output_set_sink(nullptr); }
+    } no_sink;
+    auto display_traces = [&] {
+        std::lock_guard<std::mutex> guard(lock);
+        return traced;
+    };
 
-    power_window w;
-    ASSERT_TRUE(w.wait_for(1));  // GetActive: false
-    for (bool active : {true, false}) {
-        ASSERT_TRUE(emit_signal(session.address(), "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver",
-                                "org.freedesktop.ScreenSaver", "ActiveChanged", active));
-        ASSERT_TRUE(w.wait_for(active ? 2 : 3));
+    for (const auto& c : desktops) {
+        SCOPED_TRACE(c.desktop);
+        private_bus session;
+        ASSERT_FALSE(session.address().empty()) << "no private dbus-daemon";
+        std::string failure;
+        std::unique_ptr<dbus_mock_service> mutter;
+        if (c.mutter != none) {
+            mutter = start_service(session, desktop_service::mutter, failure, c.mutter);
+            ASSERT_TRUE(mutter) << failure;
+        }
+        auto screensaver = start_service(session, c.screensaver, failure);
+        ASSERT_TRUE(screensaver) << failure;
+        point_buses_nowhere();
+        setenv("DBUS_SESSION_BUS_ADDRESS", session.address().c_str(), 1);
+        default_sources_at_end restore;
+        power_sources sources;
+        sources.x11 = c.x11;
+        notify_set_power_sources(sources);
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            traced.clear();
+        }
+
+        power_window w;
+        ASSERT_TRUE(pump_until([&] { return !display_traces().empty(); }));
+        const std::string prefix = "RegisterPowerSettingNotification: ";
+        if (c.source) {
+            EXPECT_EQ(display_traces()[0], prefix + "the display state comes from " + c.source + "\n");
+        } else {
+            const std::string neither = display_traces()[0];
+            EXPECT_EQ(neither.rfind(prefix + "neither ", 0), 0u) << neither;
+            for (const char* name : {"DPMS", "org.gnome.Mutter.DisplayConfig", "the X screen saver",
+                                     "org.freedesktop.ScreenSaver"})
+                EXPECT_NE(neither.find(name), std::string::npos) << name << " is not named: " << neither;
+        }
+
+        std::vector<int> expected;
+        if (c.initial != none) {
+            expected.push_back(c.initial);
+            ASSERT_TRUE(w.wait_for(expected.size()));
+        }
+        const desktop_service reporter = c.mutter >= 0 ? desktop_service::mutter : c.screensaver;
+        for (const auto& [value, record] : c.changes) {
+            ASSERT_TRUE(report(session.address(), reporter, value));
+            if (record == none) {
+                // Given the time to arrive, so that a wrong one would show.
+                pump_until([] { return false; }, 300ms);
+                continue;
+            }
+            expected.push_back(record);
+            ASSERT_TRUE(w.wait_for(expected.size()));
+        }
+        pump_until([] { return false; }, 200ms);
+        EXPECT_EQ(w.seen(), expected);
+        EXPECT_EQ(display_traces().size(), 1u) << "the source is traced once";
     }
-    EXPECT_EQ(w.seen(), (std::vector<int>{1, 0, 1}));
 }
 
 TEST(Resume, LogindWakingGoesToEveryTopLevelWindow)
@@ -522,57 +700,53 @@ TEST(PowerNotifications, SignalsCountOnlyFromTheServicesCurrentOwner)
     if (python_with_dbusmock().empty())
         GTEST_SKIP() << "python3-dbusmock is not installed (tools/install-deps.sh)";
     struct {
-        bool system;
-        const char *service, *path, *interface, *member;
-        bool forged;      // also what the service then sends, and
-        int record;       // what that gives the window
-        bool after_restart;
+        desktop_service service;
+        const char* name;
+        int forged;  // also what the service then sends, and
+        int record;  // what that gives the window
+        int after_restart;
         int record_after_restart;
     } const cases[] = {
-        {true, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-         "PrepareForSleep", false, 'R', false, 'R'},
-        {false, "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver",
-         "ActiveChanged", true, display_off, false, display_on},
+        {desktop_service::logind, "PrepareForSleep", 0, 'R', 0, 'R'},
+        {desktop_service::screensaver, "ActiveChanged", 1, display_off, 0, display_on},
+        {desktop_service::mutter, "PowerSaveMode", 3, display_off, 0, display_on},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.member);
+        SCOPED_TRACE(c.name);
+        const bool system = signal_of(c.service).system;
         private_bus bus;
         ASSERT_FALSE(bus.address().empty()) << "no private dbus-daemon";
-        const std::vector<std::string> args{
-            "--template", c.system ? std::string("logind") : test_support_dir() + "/screensaver_mock.py"};
-        auto service = std::make_unique<dbus_mock_service>(bus, c.system, c.service, args);
-        ASSERT_TRUE(service->ready()) << service->output();
+        std::string failure;
+        auto service = start_service(bus, c.service, failure);
+        ASSERT_TRUE(service) << failure;
         point_buses_nowhere();
-        setenv(c.system ? "DBUS_SYSTEM_BUS_ADDRESS" : "DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
+        setenv(system ? "DBUS_SYSTEM_BUS_ADDRESS" : "DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
         default_sources_at_end restore;
         power_sources sources;
         sources.x11 = false;
         notify_set_power_sources(sources);
-        auto emit = [&](bool value) {
-            return emit_signal(bus.address(), c.service, c.path, c.interface, c.member, value);
-        };
 
         power_window w;
         // The watcher is listening once the first record came: the display
-        // state the screen saver gives, or a resume logind sent.
+        // state the service gives, or a resume logind sent.
         ASSERT_TRUE(pump_until(
             [&] {
-                emit(false);
+                report(bus.address(), c.service, 0);
                 return pump_until([&] { return !w.seen().empty(); }, 300ms);
             },
             10s));
         g_power_seen.clear();
 
-        ASSERT_TRUE(forge_signal(bus.address(), c.path, c.interface, c.member, c.forged));
+        ASSERT_TRUE(forge(bus.address(), c.service, c.forged));
         pump_until([] { return false; }, 500ms);
         EXPECT_TRUE(w.seen().empty());
-        ASSERT_TRUE(emit(c.forged));
+        ASSERT_TRUE(report(bus.address(), c.service, c.forged));
         ASSERT_TRUE(w.wait_for(1, 10s));
 
         service.reset();
-        service = std::make_unique<dbus_mock_service>(bus, c.system, c.service, args);
-        ASSERT_TRUE(service->ready()) << service->output();
-        ASSERT_TRUE(emit(c.after_restart));
+        service = start_service(bus, c.service, failure);
+        ASSERT_TRUE(service) << failure;
+        ASSERT_TRUE(report(bus.address(), c.service, c.after_restart));
         ASSERT_TRUE(w.wait_for(2, 10s));
         pump_until([] { return false; }, 200ms);
         EXPECT_EQ(w.seen(), (std::vector<int>{c.record, c.record_after_restart}));
@@ -620,7 +794,7 @@ TEST(PowerNotifications, WithoutBusesOrExtensionsRegistrationWorksAndNothingCome
         power_window w;
         EXPECT_NE(w.handle, nullptr);
         // The buses are the power thread's to wait for, not the caller's.
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, kHangTimeout) << "registration waited for the silent bus";
         pump_until([] { return false; }, 1500ms);
         EXPECT_TRUE(w.seen().empty());
     }
