@@ -75,12 +75,12 @@ LRESULT CALLBACK listbox_proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
     return DefWindowProcW(hwnd, message, wParam, lParam);
 }
 
-// Waits briefly for the window manager to say how wide its frame will be.
+// Waits briefly for the window manager to say how wide its frame will be,
+// where it answers such requests at all: kwin, weston and sway do not, and
+// their extents come once the window is mapped.
 void await_frame_extents(Display* d, Window xid, int& l, int& r, int& t, int& b)
 {
-    std::vector<unsigned long> check;
-    if (!x11_get_cardinals(d, DefaultRootWindow(d), x11_atom("_NET_SUPPORTING_WM_CHECK"), XA_WINDOW, check) ||
-        check.empty())
+    if (!x11_wm_supports(d, "_NET_REQUEST_FRAME_EXTENTS"))
         return;
     x11_send_root_message(d, xid, x11_atom("_NET_REQUEST_FRAME_EXTENTS"), 0, 0, 0, 0, 0);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
@@ -94,7 +94,22 @@ void await_frame_extents(Display* d, Window xid, int& l, int& r, int& t, int& b)
     x11_read_frame_extents(d, xid, l, r, t, b);
 }
 
-// Places a top-level window's outer rectangle in the middle of the work area.
+// Asks for the client area at origin, which the manager keeps (static
+// gravity) even before it maps the window.
+void place_client(Display* d, Window xid, POINT origin)
+{
+    XSizeHints* size = XAllocSizeHints();
+    size->flags = PWinGravity | USPosition;
+    size->win_gravity = StaticGravity;
+    size->x = origin.x;
+    size->y = origin.y;
+    XSetWMNormalHints(d, xid, size);
+    XFree(size);
+    XMoveWindow(d, xid, origin.x, origin.y);
+}
+
+// Places a top-level window's outer rectangle in the middle of the work
+// area of the monitor that holds the pointer.
 void center_window(HWND hwnd)
 {
     unsigned long xid;
@@ -108,29 +123,17 @@ void center_window(HWND hwnd)
         width = w->width;
         height = w->height;
     }
-    int l = 0, r = 0, t = 0, b = 0, x = 0, y = 0;
+    int l = 0, r = 0, t = 0, b = 0;
+    bool managed = false;
+    RECT area{};
+    POINT origin{};
     x11_ui_request([&](Display* d) {
-        await_frame_extents(d, xid, l, r, t, b);
-        int ax = 0, ay = 0, aw = DisplayWidth(d, DefaultScreen(d)), ah = DisplayHeight(d, DefaultScreen(d));
-        std::vector<unsigned long> area;
-        if (x11_get_cardinals(d, DefaultRootWindow(d), x11_atom("_NET_WORKAREA"), XA_CARDINAL, area) &&
-            area.size() >= 4) {
-            ax = static_cast<int>(area[0]);
-            ay = static_cast<int>(area[1]);
-            aw = static_cast<int>(area[2]);
-            ah = static_cast<int>(area[3]);
-        }
-        POINT origin = user_centred_client_origin(RECT{ax, ay, ax + aw, ay + ah}, SIZE{width, height}, RECT{l, t, r, b});
-        x = origin.x;
-        y = origin.y;
-        XSizeHints* size = XAllocSizeHints();
-        size->flags = PWinGravity | USPosition;
-        size->win_gravity = StaticGravity;
-        size->x = x;
-        size->y = y;
-        XSetWMNormalHints(d, xid, size);
-        XFree(size);
-        XMoveWindow(d, xid, x, y);
+        managed = x11_wm_running(d);
+        if (managed)
+            await_frame_extents(d, xid, l, r, t, b);
+        area = x11_pointer_work_area(d);
+        origin = user_centred_client_origin(area, SIZE{width, height}, RECT{l, t, r, b});
+        place_client(d, xid, origin);
     });
     std::lock_guard<std::mutex> lock(user_lock());
     if (user_window* w = user_find(hwnd)) {
@@ -138,8 +141,11 @@ void center_window(HWND hwnd)
         w->frame_right = r;
         w->frame_top = t;
         w->frame_bottom = b;
-        w->x = x;
-        w->y = y;
+        w->x = origin.x;
+        w->y = origin.y;
+        w->centre_pending = managed && l == 0 && r == 0 && t == 0 && b == 0;
+        w->centre_area = area;
+        w->centre_origin = origin;
     }
 }
 
@@ -164,6 +170,31 @@ POINT user_centred_client_origin(const RECT& work_area, SIZE client, const RECT&
     const int left = work_area.left + std::max(0, (aw - outer_width) / 2);
     const int top = work_area.top + std::max(0, (ah - outer_height) / 2);
     return POINT{left + frame.left, top + frame.top};
+}
+
+void user_recentre_after_frame(HWND hwnd)
+{
+    unsigned long xid = 0;
+    RECT area{}, frame{};
+    SIZE client{};
+    {
+        std::lock_guard<std::mutex> lock(user_lock());
+        user_window* w = user_find(hwnd);
+        if (!w || !w->centre_pending)
+            return;
+        frame = RECT{w->frame_left, w->frame_top, w->frame_right, w->frame_bottom};
+        if (frame.left == 0 && frame.top == 0 && frame.right == 0 && frame.bottom == 0)
+            return;
+        w->centre_pending = false;
+        // Moved meanwhile, by the user or the program: that place stays.
+        if (w->x != w->centre_origin.x || w->y != w->centre_origin.y || w->maximized || w->fullscreen)
+            return;
+        xid = w->xid;
+        area = w->centre_area;
+        client = SIZE{w->width, w->height};
+    }
+    const POINT origin = user_centred_client_origin(area, client, frame);
+    x11_ui_request([&](Display* d) { place_client(d, xid, origin); });
 }
 
 LONG_PTR user_take_pending_dialog_proc()

@@ -19,24 +19,46 @@ std::wstring lower(std::wstring s)
     return s;
 }
 
+std::vector<Window> children_top_first(Display* d, Window w)
+{
+    std::vector<Window> out;
+    Window r, p;
+    Window* children = nullptr;
+    unsigned n = 0;
+    if (XQueryTree(d, w, &r, &p, &children, &n)) {
+        out.assign(std::reverse_iterator<Window*>(children + n), std::reverse_iterator<Window*>(children));
+        XFree(children);
+    }
+    return out;
+}
+
+bool has_wm_state(Display* d, Window w)
+{
+    std::vector<unsigned long> state;
+    return x11_get_cardinals(d, w, x11_atom("WM_STATE"), x11_atom("WM_STATE"), state);
+}
+
 // Top-level windows, topmost first: the managed ones in stacking order,
 // then every direct child of the root (unmanaged and never-shown windows).
+// A manager that publishes no client list (weston's) has the clients in
+// its frames, the root's children: those are found as ICCCM tools find
+// them, by their WM_STATE, one level down.
 std::vector<Window> toplevels_top_first(Display* d)
 {
     std::vector<Window> out;
     std::vector<unsigned long> managed;
     Window root = DefaultRootWindow(d);
-    if (x11_get_cardinals(d, root, x11_atom("_NET_CLIENT_LIST_STACKING"), XA_WINDOW, managed) ||
-        x11_get_cardinals(d, root, x11_atom("_NET_CLIENT_LIST"), XA_WINDOW, managed))
+    const bool listed = x11_get_cardinals(d, root, x11_atom("_NET_CLIENT_LIST_STACKING"), XA_WINDOW, managed) ||
+                        x11_get_cardinals(d, root, x11_atom("_NET_CLIENT_LIST"), XA_WINDOW, managed);
+    if (listed)
         out.assign(managed.rbegin(), managed.rend());
-    Window r, p;
-    Window* children = nullptr;
-    unsigned n = 0;
-    if (XQueryTree(d, root, &r, &p, &children, &n)) {
-        for (unsigned i = n; i-- > 0;)
-            if (std::find(out.begin(), out.end(), children[i]) == out.end())
-                out.push_back(children[i]);
-        XFree(children);
+    for (Window top : children_top_first(d, root)) {
+        if (!listed && !has_wm_state(d, top))
+            for (Window client : children_top_first(d, top))
+                if (has_wm_state(d, client))
+                    out.push_back(client);
+        if (std::find(out.begin(), out.end(), top) == out.end())
+            out.push_back(top);
     }
     return out;
 }

@@ -1,10 +1,13 @@
-// Monitors over RandR 1.5 (the server's monitors, virtual ones included),
-// and the work area the desktop's panels leave on each.
+// Monitors over RandR 1.5 (the server's monitors, virtual ones included)
+// or, on servers without it, Xinerama; and the work area the desktop's
+// panels leave on each.
 #include "user_internal.h"
 #include "../x11/x11_display.h"
+#include "x11_window.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/Xinerama.h>
 #include <X11/extensions/Xrandr.h>
 
 #include <algorithm>
@@ -34,6 +37,16 @@ std::vector<x11_monitor> x11_monitors(Display* d)
             XRRFreeMonitors(m);
         }
     }
+    int n = 0;
+    XineramaScreenInfo* screens = nullptr;
+    if (out.empty() && XineramaIsActive(d) && (screens = XineramaQueryScreens(d, &n))) {
+        for (int i = 0; i < n; ++i)
+            if (screens[i].width > 0 && screens[i].height > 0)
+                out.push_back({RECT{screens[i].x_org, screens[i].y_org, screens[i].x_org + screens[i].width,
+                                    screens[i].y_org + screens[i].height},
+                               false});
+        XFree(screens);
+    }
     if (out.empty())
         out.push_back({RECT{0, 0, DisplayWidth(d, DefaultScreen(d)), DisplayHeight(d, DefaultScreen(d))}, true});
     if (std::none_of(out.begin(), out.end(), [](const x11_monitor& m) { return m.primary; }))
@@ -61,6 +74,21 @@ long long distance2(const RECT& a, const RECT& b)
     const long long dx = std::max({0L, static_cast<long>(b.left) - a.right, static_cast<long>(a.left) - b.right});
     const long long dy = std::max({0L, static_cast<long>(b.top) - a.bottom, static_cast<long>(a.top) - b.bottom});
     return dx * dx + dy * dy;
+}
+
+// The monitor's part of the desktop's work area, which spans every
+// monitor. Any client may set the property, so its values are only bounds.
+RECT work_part(const RECT& monitor, const std::vector<unsigned long>& area)
+{
+    if (area.size() < 4)
+        return monitor;
+    const long long ax = area[0], ay = area[1];
+    const long long left = std::max<long long>(monitor.left, ax), top = std::max<long long>(monitor.top, ay);
+    const long long right = std::min<long long>(monitor.right, ax + static_cast<long long>(area[2]));
+    const long long bottom = std::min<long long>(monitor.bottom, ay + static_cast<long long>(area[3]));
+    if (right <= left || bottom <= top)
+        return monitor;
+    return RECT{static_cast<LONG>(left), static_cast<LONG>(top), static_cast<LONG>(right), static_cast<LONG>(bottom)};
 }
 
 HMONITOR handle_of(size_t index) { return reinterpret_cast<HMONITOR>(static_cast<uintptr_t>(index + 1)); }
@@ -123,18 +151,24 @@ BOOL GetMonitorInfoW(HMONITOR monitor, LPMONITORINFO info)
         return FALSE;
     const x11_monitor& m = list[index - 1];
     info->rcMonitor = m.rect;
-    info->rcWork = m.rect;
+    info->rcWork = work_part(m.rect, area);
     info->dwFlags = m.primary ? MONITORINFOF_PRIMARY : 0;
-    // The desktop's work area spans every monitor: this monitor's part of
-    // it. Any client may set the property, so its values are only bounds.
-    if (area.size() >= 4) {
-        const long long ax = area[0], ay = area[1];
-        const long long left = std::max<long long>(m.rect.left, ax), top = std::max<long long>(m.rect.top, ay);
-        const long long right = std::min<long long>(m.rect.right, ax + static_cast<long long>(area[2]));
-        const long long bottom = std::min<long long>(m.rect.bottom, ay + static_cast<long long>(area[3]));
-        if (right > left && bottom > top)
-            info->rcWork = RECT{static_cast<LONG>(left), static_cast<LONG>(top), static_cast<LONG>(right),
-                                static_cast<LONG>(bottom)};
-    }
     return TRUE;
+}
+
+RECT x11_pointer_work_area(Display* d)
+{
+    Window root_return, child;
+    int x = 0, y = 0, wx, wy;
+    unsigned mask;
+    XQueryPointer(d, DefaultRootWindow(d), &root_return, &child, &x, &y, &wx, &wy, &mask);
+    const std::vector<x11_monitor> list = x11_monitors(d);
+    const RECT at{x, y, x + 1, y + 1};
+    size_t best = 0;
+    for (size_t i = 1; i < list.size(); ++i)
+        if (distance2(at, list[i].rect) < distance2(at, list[best].rect))
+            best = i;
+    std::vector<unsigned long> area;
+    x11_get_cardinals(d, DefaultRootWindow(d), x11_atom("_NET_WORKAREA"), XA_CARDINAL, area);
+    return work_part(list[best].rect, area);
 }

@@ -243,8 +243,10 @@ void x11_dispatch_event(XEvent& ev)
         Atom a = ev.xproperty.atom;
         if (a == x11_atom("WM_STATE") || a == x11_atom("_NET_WM_STATE"))
             refresh_state(d, hwnd, ev.xproperty.window);
-        else if (a == x11_atom("_NET_FRAME_EXTENTS"))
+        else if (a == x11_atom("_NET_FRAME_EXTENTS")) {
             x11_refresh_toplevel(d, hwnd, ev.xproperty.window);
+            user_recentre_after_frame(hwnd);
+        }
         break;
     }
     case DestroyNotify:

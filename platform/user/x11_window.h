@@ -37,6 +37,10 @@ void x11_refresh_toplevel(Display* d, HWND hwnd, Window xid);
 // Reads WM_STATE and _NET_WM_STATE of a top-level window.
 void x11_read_state(Display* d, Window w, bool& iconic, bool& maximized, bool& fullscreen, bool& above);
 void x11_read_frame_extents(Display* d, Window w, int& left, int& right, int& top, int& bottom);
+// The work area (the desktop's, on that monitor) of the monitor that
+// holds the pointer, where Win32 centres a dialog without an owner. With
+// d locked.
+RECT x11_pointer_work_area(Display* d);
 // The client area's position on the root window.
 bool x11_client_origin(Display* d, Window w, int& x, int& y);
 

@@ -1067,6 +1067,73 @@ TEST(DialogCentring, FrameLargerThanTheWorkAreaKeepsItsTopLeftCornerOnIt)
     }
 }
 
+TEST_F(WindowTest, DialogIsCentredOnTheMonitorThatHoldsThePointer)
+{
+    Display* d = m_probe.display();
+    const Atom supported = m_probe.atom("_NET_SUPPORTED");
+    struct {
+        const char* what;
+        std::vector<probe_rect> monitors;
+        int monitor;               // the one the pointer is on
+        bool frame_requests = true;  // the manager answers _NET_REQUEST_FRAME_EXTENTS
+    } const cases[] = {
+        {"two side by side, pointer on the right", {{0, 0, 960, 1080}, {960, 0, 960, 1080}}, 1},
+        {"two side by side, pointer on the left", {{0, 0, 960, 1080}, {960, 0, 960, 1080}}, 0},
+        // As kwin, weston and sway: the extents come only with the frame.
+        {"a manager that does not answer frame requests", {{0, 0, 1920, 1080}}, 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        x11_probe desk;  // its monitors go with its connection
+        if (!desk.set_monitors(c.monitors))
+            GTEST_SKIP() << "the X server has no RandR 1.5 monitors";
+        const probe_rect m = c.monitors[c.monitor];
+        XWarpPointer(d, None, m_probe.root(), 0, 0, 0, 0, m.x + m.width / 3, m.y + m.height / 3);
+        XSync(d, False);
+        std::vector<Atom> hints;
+        if (!c.frame_requests) {
+            Atom type;
+            int format;
+            unsigned long count, after;
+            unsigned char* data = nullptr;
+            ASSERT_EQ(XGetWindowProperty(d, m_probe.root(), supported, 0, 4096, False, XA_ATOM, &type, &format,
+                                         &count, &after, &data),
+                      Success);
+            hints.assign(reinterpret_cast<Atom*>(data), reinterpret_cast<Atom*>(data) + count);
+            XFree(data);
+            std::vector<Atom> fewer;
+            for (Atom a : hints)
+                if (a != m_probe.atom("_NET_REQUEST_FRAME_EXTENTS"))
+                    fewer.push_back(a);
+            XChangeProperty(d, m_probe.root(), supported, XA_ATOM, 32, PropModeReplace,
+                            reinterpret_cast<unsigned char*>(fewer.data()), static_cast<int>(fewer.size()));
+            XSync(d, False);
+        }
+        HWND dlg = CreateDialogParamW(instance(), MAKEINTRESOURCEW(102), nullptr, test_dialog_proc, 0);
+        if (!hints.empty()) {
+            XChangeProperty(d, m_probe.root(), supported, XA_ATOM, 32, PropModeReplace,
+                            reinterpret_cast<unsigned char*>(hints.data()), static_cast<int>(hints.size()));
+            XSync(d, False);
+        }
+        ASSERT_NE(dlg, nullptr);
+        m_windows.push_back(dlg);
+        // The frame as the server has it, once the manager has drawn it.
+        auto margins = [&] {
+            const probe_rect client = m_probe.client_rect(xid_of(dlg)), frame = m_probe.frame_extents(xid_of(dlg));
+            const int left = client.x - frame.x - m.x, top = client.y - frame.y - m.y;
+            const int right = m.x + m.width - (client.x + client.width + frame.width);
+            const int bottom = m.y + m.height - (client.y + client.height + frame.height);
+            return std::vector<int>{left, right, top, bottom, frame.y};
+        };
+        EXPECT_TRUE(pump_until([&] {
+            const std::vector<int> g = margins();
+            return g[4] > 0 && g[0] >= 0 && g[2] >= 0 && std::abs(g[0] - g[1]) <= 1 && std::abs(g[2] - g[3]) <= 1;
+        })) << "margins left/right/top/bottom " << margins()[0] << "/" << margins()[1] << "/" << margins()[2] << "/"
+            << margins()[3];
+        DestroyWindow(dlg);
+    }
+}
+
 TEST_F(DialogTest, CloseBecomesCancelAndLeavesTheDialog)
 {
     ASSERT_NE(m_dlg, nullptr);
@@ -1628,6 +1695,53 @@ TEST_F(WindowTest, CursorIsHiddenOverTheThreadsWindowsWhileItsDisplayCountIsNega
 }
 
 // Other clients of the display ----------------------------------------------------------
+
+TEST_F(WindowTest, FindWindowFindsAClientInItsFrameWhenTheManagerListsNoClients)
+{
+    // As weston's X window manager keeps them: each client inside a frame
+    // of the manager's, and no _NET_CLIENT_LIST.
+    Display* d = m_probe.display();
+    XSetWindowAttributes attrs{};
+    attrs.override_redirect = True;
+    const Window frame = XCreateWindow(d, m_probe.root(), 10, 10, 300, 200, 0, CopyFromParent, InputOutput,
+                                       CopyFromParent, CWOverrideRedirect, &attrs);
+    const Window client = XCreateSimpleWindow(d, frame, 0, 20, 300, 180, 0, 0, 0);
+    const std::string title = "Vistamo framed 窗口";
+    XChangeProperty(d, client, m_probe.atom("_NET_WM_NAME"), m_probe.atom("UTF8_STRING"), 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(title.data()), static_cast<int>(title.size()));
+    long state[2] = {NormalState, 0};
+    XChangeProperty(d, client, m_probe.atom("WM_STATE"), m_probe.atom("WM_STATE"), 32, PropModeReplace,
+                    reinterpret_cast<unsigned char*>(state), 2);
+    XMapWindow(d, client);
+    XMapWindow(d, frame);
+    struct saved_list {
+        Atom name;
+        std::vector<unsigned long> windows;
+    };
+    std::vector<saved_list> lists;
+    for (const char* name : {"_NET_CLIENT_LIST", "_NET_CLIENT_LIST_STACKING"}) {
+        Atom type;
+        int format;
+        unsigned long count, after;
+        unsigned char* data = nullptr;
+        saved_list l{m_probe.atom(name), {}};
+        if (XGetWindowProperty(d, m_probe.root(), l.name, 0, 4096, True, XA_WINDOW, &type, &format, &count, &after,
+                               &data) == Success && data) {
+            l.windows.assign(reinterpret_cast<unsigned long*>(data), reinterpret_cast<unsigned long*>(data) + count);
+            XFree(data);
+        }
+        lists.push_back(l);
+    }
+    XSync(d, False);
+
+    EXPECT_EQ(FindWindowW(nullptr, L"Vistamo framed 窗口"), reinterpret_cast<HWND>(static_cast<uintptr_t>(client)));
+
+    for (saved_list& l : lists)
+        XChangeProperty(d, m_probe.root(), l.name, XA_WINDOW, 32, PropModeReplace,
+                        reinterpret_cast<unsigned char*>(l.windows.data()), static_cast<int>(l.windows.size()));
+    XDestroyWindow(d, frame);
+    XSync(d, False);
+}
 
 TEST_F(WindowTest, FindWindowMatchesTheExactCaptionOnly)
 {

@@ -1,6 +1,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xrandr.h>
 
 #include <thread>
 
@@ -39,8 +40,14 @@ x11_probe::x11_probe()
 
 x11_probe::~x11_probe()
 {
-    if (m_display)
-        XCloseDisplay(m_display);
+    if (!m_display)
+        return;
+    // The server would drop them with the connection, but not necessarily
+    // before another client's next request.
+    for (Atom name : m_monitors)
+        XRRDeleteMonitor(m_display, root(), name);
+    XSync(m_display, False);
+    XCloseDisplay(m_display);
 }
 
 Atom x11_probe::atom(const char* name) { return XInternAtom(m_display, name, False); }
@@ -68,7 +75,16 @@ std::vector<Window> x11_probe::find_by_title(const std::string& wanted)
 {
     std::vector<Window> out;
     XSync(m_display, False);
-    for (unsigned long w : get_cardinals(m_display, root(), atom("_NET_CLIENT_LIST"), XA_WINDOW))
+    std::vector<unsigned long> windows = get_cardinals(m_display, root(), atom("_NET_CLIENT_LIST"), XA_WINDOW);
+    Window r, p;
+    Window* children = nullptr;
+    unsigned n = 0;
+    // No manager, no list: every window the root holds is top-level.
+    if (get_cardinals(m_display, root(), atom("_NET_SUPPORTING_WM_CHECK"), XA_WINDOW).empty() && XQueryTree(m_display, root(), &r, &p, &children, &n)) {
+        windows.assign(children, children + n);
+        XFree(children);
+    }
+    for (unsigned long w : windows)
         if (title(w) == wanted)
             out.push_back(w);
     return out;
@@ -192,6 +208,21 @@ void x11_probe::activate(Window w)
     XFlush(m_display);
 }
 
+void x11_probe::set_net_state(Window w, bool add, const char* state, const char* state2)
+{
+    XEvent ev{};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = w;
+    ev.xclient.message_type = atom("_NET_WM_STATE");
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = add ? 1 : 0;
+    ev.xclient.data.l[1] = static_cast<long>(atom(state));
+    ev.xclient.data.l[2] = state2 ? static_cast<long>(atom(state2)) : 0;
+    ev.xclient.data.l[3] = 2;
+    XSendEvent(m_display, root(), False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+    XFlush(m_display);
+}
+
 void x11_probe::press_key(Window w, unsigned long keysym)
 {
     XEvent ev{};
@@ -305,6 +336,39 @@ Window x11_probe::create_window(const std::string& name, int width, int height)
     XMapWindow(m_display, w);
     XSync(m_display, False);
     return w;
+}
+
+bool x11_probe::set_monitors(const std::vector<probe_rect>& monitors)
+{
+    int event_base, error_base, major = 0, minor = 0;
+    if (!XRRQueryExtension(m_display, &event_base, &error_base) || !XRRQueryVersion(m_display, &major, &minor) ||
+        (major == 1 && minor < 5))
+        return false;
+    XRRScreenResources* resources = XRRGetScreenResources(m_display, root());
+    if (!resources)
+        return false;
+    for (size_t i = 0; i < monitors.size(); ++i) {
+        XRRMonitorInfo* m = XRRAllocateMonitor(m_display, i == 0 && resources->noutput > 0 ? 1 : 0);
+        m->name = atom(("PROBE-" + std::to_string(i)).c_str());
+        m_monitors.push_back(m->name);
+        m->x = monitors[i].x;
+        m->y = monitors[i].y;
+        m->width = monitors[i].width;
+        m->height = monitors[i].height;
+        m->mwidth = monitors[i].width * 254 / 960;
+        m->mheight = monitors[i].height * 254 / 960;
+        m->primary = i == 0;
+        if (m->noutput)
+            m->outputs[0] = resources->outputs[0];
+        XRRSetMonitor(m_display, root(), m);
+        XRRFreeMonitors(m);
+    }
+    XRRFreeScreenResources(resources);
+    int n = 0;
+    XRRMonitorInfo* now = XRRGetMonitors(m_display, root(), True, &n);
+    if (now)
+        XRRFreeMonitors(now);
+    return n == static_cast<int>(monitors.size());
 }
 
 void x11_probe::destroy_window(Window w)

@@ -33,8 +33,8 @@ public:
     int screen_width() const;
     int screen_height() const;
 
-    // Managed top-level windows (_NET_CLIENT_LIST) whose _NET_WM_NAME is
-    // exactly title.
+    // Managed top-level windows (_NET_CLIENT_LIST; without a window
+    // manager, the root's children) whose _NET_WM_NAME is exactly title.
     std::vector<Window> find_by_title(const std::string& title);
     std::string title(Window w);
     // The client area on the screen; the window manager's frame extents.
@@ -58,6 +58,9 @@ public:
     void destroy(Window w);
     void iconify(Window w);
     void activate(Window w);
+    // Asks the window manager to add or remove up to two _NET_WM_STATE
+    // states, as its title-bar buttons do.
+    void set_net_state(Window w, bool add, const char* state, const char* state2 = nullptr);
     void resize(Window w, int width, int height);
     // A key pressed and released with the window focused, as the server
     // delivers it; keysym is an X keysym (XK_Escape, XK_Return ...).
@@ -81,6 +84,12 @@ public:
     Window create_window(const std::string& title, int width = 200, int height = 100);
     void destroy_window(Window w);
 
+    // Splits the screen into these monitors (RandR 1.5), the first taking
+    // the screen's output, as a desktop with several monitors has them.
+    // They last as long as this client's connection. False if the server
+    // cannot.
+    bool set_monitors(const std::vector<probe_rect>& monitors);
+
     // RGB of one screen pixel (0xRRGGBB), read from the root window.
     unsigned long screen_pixel(int x, int y);
 
@@ -92,4 +101,5 @@ public:
 
 private:
     Display* m_display = nullptr;
+    std::vector<Atom> m_monitors;  // set by set_monitors
 };
