@@ -29,13 +29,6 @@ bool screen_origin(user_window* w, int& x, int& y)
     return false;
 }
 
-bool wm_running(Display* d)
-{
-    std::vector<unsigned long> check;
-    return x11_get_cardinals(d, DefaultRootWindow(d), x11_atom("_NET_SUPPORTING_WM_CHECK"), XA_WINDOW, check) &&
-           !check.empty();
-}
-
 // Whether the window manager has taken the window on: shown or iconified,
 // but not withdrawn. Its state then changes only by request to the manager.
 bool wm_manages(Display* d, Window w)
@@ -50,7 +43,8 @@ void change_net_state(Display* d, Window w, bool mapped, long action, const char
 {
     Atom first = x11_atom(a1);
     Atom second = a2 ? x11_atom(a2) : 0;
-    if (mapped || wm_manages(d, w)) {
+    // Without a manager the property is the state: nobody else keeps it.
+    if ((mapped || wm_manages(d, w)) && x11_wm_running(d)) {
         x11_send_root_message(d, w, x11_atom("_NET_WM_STATE"), action, static_cast<long>(first),
                               static_cast<long>(second), 2, 0);
         return;
@@ -81,6 +75,95 @@ void drop_full_states(Display* d, Window w, bool mapped, bool maximized, bool fu
         change_net_state(d, w, mapped, NET_WM_STATE_REMOVE, "_NET_WM_STATE_FULLSCREEN", nullptr);
 }
 
+// Gives a mapped window the keyboard focus and raises it, as Win32's
+// activation does. The request carries the server's time now, so managers
+// that hold off focus stealing (mutter, xfwm4, kwin) see it as newer than
+// the last input to the window that has the focus; our own windows carry
+// the same time as their last user time. Source 1 is an application
+// acting for itself, 2 a request on the user's behalf (as a pager's).
+void activate(Display* d, Window xid, bool ours, long source)
+{
+    if (!x11_wm_running(d)) {
+        XRaiseWindow(d, xid);
+        XSetInputFocus(d, xid, RevertToParent, CurrentTime);
+        return;
+    }
+    const long now = static_cast<long>(x11_server_time(d));
+    if (ours)
+        XChangeProperty(d, xid, x11_atom("_NET_WM_USER_TIME"), XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&now), 1);
+    x11_send_root_message(d, xid, x11_atom("_NET_ACTIVE_WINDOW"), source, now, 0, 0, 0);
+}
+
+// The user time a window is first mapped with: now for a window that is to
+// take the focus, 0 (EWMH: do not focus) for one shown without activation.
+void set_map_user_time(Display* d, Window xid, bool activates)
+{
+    const long when = activates ? static_cast<long>(x11_server_time(d)) : 0;
+    XChangeProperty(d, xid, x11_atom("_NET_WM_USER_TIME"), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&when), 1);
+}
+
+// Without a window manager nobody puts a window into the state it asks
+// for, so the layer does: over the whole monitor that holds it for full
+// screen, over that monitor's work area when maximised, with the state
+// kept in _NET_WM_STATE as a manager would. The client rectangle from
+// before is kept for SW_RESTORE.
+void maximize_unmanaged(HWND hwnd, Window xid, bool fullscreen)
+{
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetMonitorInfoW(MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST), &info))
+        return;
+    const RECT r = fullscreen ? info.rcMonitor : info.rcWork;
+    {
+        std::lock_guard<std::mutex> lock(user_lock());
+        user_window* w = user_find(hwnd);
+        if (!w)
+            return;
+        if (!w->maximized && !w->fullscreen)
+            w->unmanaged_normal = RECT{w->x, w->y, w->x + w->width, w->y + w->height};
+    }
+    Display* d = x11_ui_display();
+    x11_ui_request([&](Display*) {
+        change_net_state(d, xid, true, NET_WM_STATE_ADD,
+                         fullscreen ? "_NET_WM_STATE_FULLSCREEN" : "_NET_WM_STATE_MAXIMIZED_VERT",
+                         fullscreen ? nullptr : "_NET_WM_STATE_MAXIMIZED_HORZ");
+        XMoveResizeWindow(d, xid, r.left, r.top, static_cast<unsigned>(r.right - r.left),
+                          static_cast<unsigned>(r.bottom - r.top));
+        XMapRaised(d, xid);
+    });
+    bool iconic, maximized, full, above;
+    XLockDisplay(d);
+    x11_read_state(d, xid, iconic, maximized, full, above);
+    XUnlockDisplay(d);
+    user_set_state(hwnd, false, maximized, full);
+    x11_refresh_toplevel(d, hwnd, xid);
+}
+
+// Ends a state the layer put a window into without a manager, back to the
+// rectangle it had (SW_RESTORE) or, with no rectangle, in place.
+void restore_unmanaged(HWND hwnd, Window xid, bool to_normal)
+{
+    RECT normal{};
+    {
+        std::lock_guard<std::mutex> lock(user_lock());
+        user_window* w = user_find(hwnd);
+        if (!w)
+            return;
+        normal = w->unmanaged_normal;
+    }
+    Display* d = x11_ui_display();
+    x11_ui_request([&](Display*) {
+        drop_full_states(d, xid, true, true, true);
+        if (to_normal && normal.right > normal.left && normal.bottom > normal.top)
+            XMoveResizeWindow(d, xid, normal.left, normal.top, static_cast<unsigned>(normal.right - normal.left),
+                              static_cast<unsigned>(normal.bottom - normal.top));
+    });
+    user_set_state(hwnd, false, false, false);
+    x11_refresh_toplevel(d, hwnd, xid);
+}
+
 // Waits up to 300 ms for the window manager to put a window into the state
 // asked for, reading properties only, so no event is taken from the queue.
 void await_state(HWND hwnd, Window xid, const std::function<bool(bool, bool, bool)>& reached)
@@ -88,7 +171,7 @@ void await_state(HWND hwnd, Window xid, const std::function<bool(bool, bool, boo
     Display* d = x11_ui_display();
     bool iconic = false, maximized = false, fullscreen = false, above = false;
     bool wm = false;
-    x11_ui_request([&](Display* dd) { wm = wm_running(dd); });
+    x11_ui_request([&](Display* dd) { wm = x11_wm_running(dd); });
     if (!wm)
         return;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
@@ -321,6 +404,7 @@ BOOL MoveWindow(HWND hwnd, int x, int y, int width, int height, BOOL repaint)
 BOOL SetWindowPos(HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy, UINT flags)
 {
     bool local = false, child = false, mapped = false, maximized = false, fullscreen = false;
+    bool frame_pending = false, keep_maximized = false;
     unsigned long xid = static_cast<unsigned long>(reinterpret_cast<uintptr_t>(hwnd));
     int fl = 0, fr = 0, ft = 0, fb = 0;
     RECT outer{};
@@ -333,6 +417,8 @@ BOOL SetWindowPos(HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy, UIN
             mapped = w->mapped;
             maximized = w->maximized;
             fullscreen = w->fullscreen;
+            frame_pending = w->frame_pending;
+            keep_maximized = w->keep_maximized;
             fl = w->frame_left;
             fr = w->frame_right;
             ft = w->frame_top;
@@ -355,7 +441,23 @@ BOOL SetWindowPos(HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy, UIN
         const int nw = (flags & SWP_NOSIZE) ? outer.right - outer.left : cx;
         const int nh = (flags & SWP_NOSIZE) ? outer.bottom - outer.top : cy;
         const bool covers = nx <= outer.left && ny <= outer.top && nx + nw >= outer.right && ny + nh >= outer.bottom;
+        bool wm = false;
+        x11_ui_request([&](Display* d) { wm = x11_wm_running(d); });
         if (fullscreen && (style & WS_CAPTION) != WS_CAPTION && covers) {
+            flags |= SWP_NOMOVE | SWP_NOSIZE;
+        } else if (!wm) {
+            restore_unmanaged(hwnd, xid, false);
+        } else if (fullscreen && keep_maximized && (style & WS_CAPTION) == WS_CAPTION) {
+            // Leaving full screen for the maximised state the style word
+            // says the window had: the manager places it, as before.
+            x11_ui_request([&](Display* d) {
+                change_net_state(d, xid, mapped, NET_WM_STATE_REMOVE, "_NET_WM_STATE_FULLSCREEN", nullptr);
+                change_net_state(d, xid, mapped, NET_WM_STATE_ADD, "_NET_WM_STATE_MAXIMIZED_VERT",
+                                 "_NET_WM_STATE_MAXIMIZED_HORZ");
+            });
+            await_state(hwnd, xid, [](bool, bool m, bool f) { return m && !f; });
+            await_frame(xid, style, fl, fr, ft, fb);
+            frame_pending = false;
             flags |= SWP_NOMOVE | SWP_NOSIZE;
         } else {
             x11_ui_request([&](Display* d) { drop_full_states(d, xid, mapped, maximized, fullscreen); });
@@ -363,6 +465,28 @@ BOOL SetWindowPos(HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy, UIN
             // Sizes are asked for the client area, so the frame the manager
             // draws back around the window must be known first.
             await_frame(xid, style, fl, fr, ft, fb);
+            frame_pending = false;
+        }
+        if (fullscreen) {
+            std::lock_guard<std::mutex> lock(user_lock());
+            if (user_window* w = user_find(hwnd))
+                w->keep_maximized = false;
+        }
+    }
+    if (local && !child && places && frame_pending && mapped) {
+        // The style changed the frame (a caption back, say) since the
+        // manager last drew it: the new extents decide where the client
+        // goes.
+        bool wm = false;
+        x11_ui_request([&](Display* d) { wm = x11_wm_running(d); });
+        if (wm)
+            await_frame(xid, style, fl, fr, ft, fb);
+    }
+    if (local && !child && places) {
+        std::lock_guard<std::mutex> lock(user_lock());
+        if (user_window* w = user_find(hwnd)) {
+            w->frame_pending = false;
+            w->centre_pending = false;
         }
     }
     if (!local && !IsWindow(hwnd)) {
@@ -483,8 +607,26 @@ BOOL ShowWindow(HWND hwnd, int command)
         return was_visible;
     }
     // A window without caption covers the whole monitor when maximised.
-    const char* full = (style & WS_CAPTION) == WS_CAPTION ? "_NET_WM_STATE_MAXIMIZED_VERT" : "_NET_WM_STATE_FULLSCREEN";
-    const char* full2 = (style & WS_CAPTION) == WS_CAPTION ? "_NET_WM_STATE_MAXIMIZED_HORZ" : nullptr;
+    const bool caption = (style & WS_CAPTION) == WS_CAPTION;
+    const char* full = caption ? "_NET_WM_STATE_MAXIMIZED_VERT" : "_NET_WM_STATE_FULLSCREEN";
+    const char* full2 = caption ? "_NET_WM_STATE_MAXIMIZED_HORZ" : nullptr;
+    // As in Win32, these commands activate the window as they show it.
+    const bool activates = command == SW_SHOWNORMAL || command == SW_SHOWMAXIMIZED || command == SW_SHOW ||
+                           command == SW_RESTORE || command == SW_SHOWDEFAULT;
+    bool wm = false;
+    x11_ui_request([&](Display* d) { wm = x11_wm_running(d); });
+    // Maps the window, or activates it if it was mapped already; a window
+    // mapped now carries the user time that tells the manager whether to
+    // give it the focus.
+    auto map = [&](Display* d) {
+        if (!mapped)
+            set_map_user_time(d, xid, activates);
+        XMapWindow(d, xid);
+        // Without a manager the map is done at once, and the focus is ours
+        // to set.
+        if (activates && (mapped || !wm))
+            activate(d, xid, true, 1);
+    };
     switch (command) {
     case SW_MINIMIZE:
     case SW_SHOWMINIMIZED:
@@ -503,24 +645,38 @@ BOOL ShowWindow(HWND hwnd, int command)
         await_state(hwnd, xid, [](bool i, bool, bool) { return i; });
         break;
     case SW_MAXIMIZE:
+        if (!wm) {
+            maximize_unmanaged(hwnd, xid, !caption);
+            x11_ui_request([&](Display* d) { activate(d, xid, true, 1); });
+            break;
+        }
         x11_ui_request([&](Display* d) {
             change_net_state(d, xid, mapped, NET_WM_STATE_ADD, full, full2);
-            XMapWindow(d, xid);
+            map(d);
         });
         await_state(hwnd, xid, [&](bool, bool m, bool f) { return full2 ? m : f; });
         break;
     case SW_RESTORE:
+        if (!iconic && (maximized || fullscreen) && !wm) {
+            restore_unmanaged(hwnd, xid, true);
+            x11_ui_request([&](Display* d) { activate(d, xid, true, 1); });
+            break;
+        }
+        // From the taskbar the window comes back in the state it had, as
+        // Win32 restores a minimised window that was maximised: the
+        // manager keeps that state while the window is iconic.
         x11_ui_request([&](Display* d) {
-            drop_full_states(d, xid, mapped, maximized, fullscreen);
-            XMapWindow(d, xid);
-            if (iconic)
-                x11_send_root_message(d, xid, x11_atom("_NET_ACTIVE_WINDOW"), 2, CurrentTime, 0, 0, 0);
+            if (!iconic)
+                drop_full_states(d, xid, mapped, maximized, fullscreen);
+            map(d);
         });
-        if (iconic || maximized || fullscreen)
+        if (iconic)
+            await_state(hwnd, xid, [](bool i, bool, bool) { return !i; });
+        else if (maximized || fullscreen)
             await_state(hwnd, xid, [](bool i, bool m, bool f) { return !i && !m && !f; });
         break;
     default:
-        x11_ui_request([&](Display* d) { XMapWindow(d, xid); });
+        x11_ui_request([&](Display* d) { map(d); });
         break;
     }
     return was_visible;
@@ -578,7 +734,7 @@ BOOL SetForegroundWindow(HWND hwnd)
             return;
         // Source 2 (a pager) asks the window manager to honour the request
         // even though it comes from another program.
-        x11_send_root_message(d, xid, x11_atom("_NET_ACTIVE_WINDOW"), 2, CurrentTime, 0, 0, 0);
+        activate(d, xid, false, 2);
         XRaiseWindow(d, xid);
         ok = TRUE;
     });

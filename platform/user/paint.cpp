@@ -206,7 +206,19 @@ LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
         case SC_CLOSE: SendMessageW(hwnd, WM_CLOSE, 0, 0); break;
         case SC_MINIMIZE: ShowWindow(hwnd, SW_MINIMIZE); break;
         case SC_MAXIMIZE: ShowWindow(hwnd, SW_MAXIMIZE); break;
-        case SC_RESTORE: ShowWindow(hwnd, SW_RESTORE); break;
+        case SC_RESTORE: {
+            // A full-screen window is neither minimised nor maximised to its
+            // user: restoring it only brings it to the front, as Win32's
+            // restore does to a window in its normal state.
+            bool full = false;
+            {
+                std::lock_guard<std::mutex> lock(user_lock());
+                user_window* w = user_find(hwnd);
+                full = w && w->fullscreen && !w->iconic;
+            }
+            ShowWindow(hwnd, full ? SW_SHOW : SW_RESTORE);
+            break;
+        }
         default: break;  // commands of menu items the program added, and the rest
         }
         return 0;

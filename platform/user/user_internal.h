@@ -54,6 +54,21 @@ struct user_window {
     bool iconic = false;
     bool maximized = false;
     bool fullscreen = false;
+    // The style's frame changed since the manager last reported extents:
+    // a placement waits for the new ones, as sizes are asked for the
+    // client area.
+    bool frame_pending = false;
+    // The style word last written carried WS_MAXIMIZE: leaving full screen
+    // goes back to the maximised state rather than to a rectangle.
+    bool keep_maximized = false;
+    // Centred (DS_CENTER) before the manager said how wide its frame is:
+    // centred again on this work area when the extents arrive.
+    bool centre_pending = false;
+    RECT centre_area{};
+    POINT centre_origin{};
+    // Client rectangle on the screen before the layer itself maximised the
+    // window, where no window manager runs.
+    RECT unmanaged_normal{};
 
     bool has_update = false;  // a WM_PAINT is due
     bool erase = false;       // ... and the background must be erased first
@@ -111,3 +126,7 @@ void user_queue_attach();
 // work area, as DS_CENTER does. A frame larger than the work area keeps its
 // top-left corner on the area, so that the caption stays within reach.
 POINT user_centred_client_origin(const RECT& work_area, SIZE client, const RECT& frame);
+// A top-level window whose frame extents arrived after it was centred
+// (managers that do not answer _NET_REQUEST_FRAME_EXTENTS): centres the
+// frame now. Call on the X thread without user_lock().
+void user_recentre_after_frame(HWND hwnd);

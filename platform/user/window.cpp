@@ -429,6 +429,11 @@ LONG_PTR SetWindowLongPtrW(HWND hwnd, int index, LONG_PTR value)
             const DWORD derived = WS_VISIBLE | WS_MINIMIZE | WS_MAXIMIZE;
             w->style = (next & ~derived) | (w->style & derived);
             style_now = w->style;
+            // What the word says of maximising is kept for leaving full
+            // screen, which goes back to the state the word was read in.
+            w->keep_maximized = (next & WS_MAXIMIZE) != 0;
+            if (frame_changed && w->mapped)
+                w->frame_pending = true;
             break;
         }
         case GWL_EXSTYLE:

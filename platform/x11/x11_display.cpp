@@ -249,3 +249,44 @@ void x11_send_root_message(Display* d, Window w, Atom type, long l0, long l1, lo
     ev.xclient.data.l[4] = l4;
     XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
 }
+
+Time x11_server_time(Display* d)
+{
+    static Window stamp = None;
+    if (stamp == None) {
+        XSetWindowAttributes attrs{};
+        attrs.event_mask = PropertyChangeMask;
+        stamp = XCreateWindow(d, DefaultRootWindow(d), -1, -1, 1, 1, 0, 0, InputOnly, CopyFromParent, CWEventMask,
+                              &attrs);
+        x11_note_window_created(stamp);
+    }
+    const Atom a = x11_atom("_VISTAMO_TIMESTAMP");
+    XChangeProperty(d, stamp, a, XA_STRING, 8, PropModeAppend, nullptr, 0);
+    // After the sync the event is in the queue: nothing waits on the server.
+    XSync(d, False);
+    XEvent ev;
+    auto is_stamp = [](Display*, XEvent* e, XPointer arg) -> Bool {
+        return e->type == PropertyNotify && e->xproperty.window == *reinterpret_cast<Window*>(arg);
+    };
+    Time t = CurrentTime;
+    while (XCheckIfEvent(d, &ev, is_stamp, reinterpret_cast<XPointer>(&stamp)))
+        t = ev.xproperty.time;
+    return t;
+}
+
+bool x11_wm_running(Display* d)
+{
+    std::vector<unsigned long> check, self;
+    const Atom a = x11_atom("_NET_SUPPORTING_WM_CHECK");
+    return x11_get_cardinals(d, DefaultRootWindow(d), a, XA_WINDOW, check) && !check.empty() &&
+           x11_get_cardinals(d, static_cast<Window>(check[0]), a, XA_WINDOW, self) && !self.empty() &&
+           self[0] == check[0];
+}
+
+bool x11_wm_supports(Display* d, const char* hint)
+{
+    std::vector<unsigned long> atoms;
+    if (!x11_wm_running(d) || !x11_get_cardinals(d, DefaultRootWindow(d), x11_atom("_NET_SUPPORTED"), XA_ATOM, atoms))
+        return false;
+    return std::find(atoms.begin(), atoms.end(), x11_atom(hint)) != atoms.end();
+}

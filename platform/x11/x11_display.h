@@ -66,5 +66,18 @@ std::string x11_window_title(Display* d, Window w);
 bool x11_get_cardinals(Display* d, Window w, Atom property, Atom type, std::vector<unsigned long>& out);
 void x11_send_root_message(Display* d, Window w, Atom type, long l0, long l1, long l2, long l3, long l4);
 
+// The server's time now, for requests that window managers order by time
+// (activation): read from the PropertyNotify of an empty append to a
+// private window. With d locked; the event is taken from the queue here,
+// so the X thread never sees it.
+Time x11_server_time(Display* d);
+// Whether a window manager runs: _NET_SUPPORTING_WM_CHECK names a window
+// that names itself, as a manager still running keeps it (one that died
+// leaves the root's property behind). With d locked.
+bool x11_wm_running(Display* d);
+// Whether the running window manager lists the hint in _NET_SUPPORTED.
+// With d locked.
+bool x11_wm_supports(Display* d, const char* hint);
+
 // Our own protocol for posting window messages across processes.
 Atom x11_window_message_atom();

@@ -111,14 +111,20 @@ protected:
 
 TEST_F(FullScreen, DoubleClickTwiceGivesBackTheWindowAsItWas)
 {
-    for (bool user_moved : {false, true}) {
-        SCOPED_TRACE(user_moved ? "after the user moved and resized it" : "as it opened");
-        if (user_moved) {
+    for (const char* before_entering : {"as it opened", "after the user moved and resized it", "maximised"}) {
+        SCOPED_TRACE(before_entering);
+        const bool maximised = std::string(before_entering) == "maximised";
+        if (std::string(before_entering) == "after the user moved and resized it") {
             const CRect before = window_rect(hwnd);
             probe.resize(window(), 640, 480);
             ASSERT_TRUE(run_until([&] { return client_of(hwnd) == CRect(0, 0, 640, 480); }));
             probe.move(window(), 150, 120);
             ASSERT_TRUE(run_until([&] { return window_rect(hwnd).TopLeft() != before.TopLeft(); }));
+        }
+        if (maximised) {
+            // The maximise button, as the window manager acts on it.
+            probe.set_net_state(window(), true, "_NET_WM_STATE_MAXIMIZED_VERT", "_NET_WM_STATE_MAXIMIZED_HORZ");
+            ASSERT_TRUE(run_until([&] { return ::IsZoomed(hwnd) && probe.frame_extents(window()).y > 0; }));
         }
         const LONG style = ::GetWindowLongW(hwnd, GWL_STYLE);
         const CRect rect = window_rect(hwnd);
@@ -127,7 +133,7 @@ TEST_F(FullScreen, DoubleClickTwiceGivesBackTheWindowAsItWas)
         probe.double_click(window(), 300, 200);  // over the picture control
         ASSERT_TRUE(run_until([&] { return dlg.m_bFullScreen != FALSE; }));
         EXPECT_EQ(dlg.m_lStyle, style & static_cast<LONG>(0xFFBBFFFFu));
-        EXPECT_EQ(::GetWindowLongW(hwnd, GWL_STYLE) & ~WS_MAXIMIZE, style & static_cast<LONG>(0xFFBBFFFFu));
+        EXPECT_EQ(::GetWindowLongW(hwnd, GWL_STYLE) & ~WS_MAXIMIZE, style & static_cast<LONG>(0xFFBBFFFFu) & ~WS_MAXIMIZE);
         EXPECT_TRUE(dlg.m_rcRestore == rect) << text_of(dlg.m_rcRestore) << " != " << text_of(rect);
         EXPECT_TRUE(run_until([&] { return covers_screen(); }))
             << "client " << probe.client_rect(window()).x << "," << probe.client_rect(window()).y << " "
@@ -139,6 +145,8 @@ TEST_F(FullScreen, DoubleClickTwiceGivesBackTheWindowAsItWas)
         probe.double_click(window(), 300, 200);
         ASSERT_TRUE(run_until([&] { return !dlg.m_bFullScreen; }));
         EXPECT_EQ(::GetWindowLongW(hwnd, GWL_STYLE), style);
+        EXPECT_EQ(probe.has_net_state(window(), "_NET_WM_STATE_MAXIMIZED_VERT"), maximised);
+        EXPECT_EQ(::IsZoomed(hwnd) != FALSE, maximised);
         EXPECT_TRUE(run_until([&] { return window_rect(hwnd) == rect; })) << text_of(window_rect(hwnd)) << " != " << text_of(rect);
         EXPECT_TRUE(run_until([&] { return probe.frame_extents(window()).y > 0; })) << "no caption";
         EXPECT_EQ(::SetThreadExecutionState(ES_CONTINUOUS), ES_CONTINUOUS);

@@ -12,6 +12,7 @@
 #include "message_pump.h"
 #include "picture_control.h"
 #include "trace_capture.h"
+#include "x11_probe.h"
 
 #include <gtest/gtest.h>
 
@@ -165,9 +166,20 @@ TEST_F(HotPlug, OtherNamesEventsAndDeviceTypesAreIgnored)
 
 TEST_F(HotPlug, StickThenAudioEndpointStartsVideoInFullScreen)
 {
+    // Another program's window has the keyboard when the stick comes: the
+    // viewer, full screen over it, takes the keyboard, or Esc and typing
+    // would go to a window the user cannot see.
+    x11_probe probe;
+    const Window other = probe.create_window("HotPlug another program");
+    ASSERT_TRUE(pump_until([&] {
+        probe.activate(other);
+        return probe.active_window() == other;
+    }));
     plug();
     EXPECT_TRUE(dlg.m_capture.isOpened());
     EXPECT_TRUE(dlg.m_bFullScreen);
+    EXPECT_TRUE(pump_until([&] { return probe.active_window() == static_cast<Window>(reinterpret_cast<uintptr_t>(hwnd)); }))
+        << "the keyboard stayed with the other program";
     ASSERT_TRUE(pump_until([&] { return delivered() >= 3; }));
     const std::vector<COLORREF> shown = middle_row();
     EXPECT_TRUE(pump_until([&] { return middle_row() != shown; })) << "the picture stays as it was";

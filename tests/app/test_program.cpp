@@ -356,6 +356,117 @@ TEST_F(ProgramSingleInstance, SecondStartRestoresMinimisedWindow)
     EXPECT_TRUE(first->running());
 }
 
+TEST_F(ProgramSingleInstance, SecondStartLeavesAFullScreenWindowFullScreen)
+{
+    auto first = start();
+    Window w = wait_for_window(*first);
+    ASSERT_NE(w, kNoWindow);
+    expect_normal_window(w);
+    const probe_rect before = probe.client_rect(w);
+    probe.double_click(w, 100, 100);
+    auto full = [&] {
+        const probe_rect c = probe.client_rect(w);
+        return probe.has_net_state(w, "_NET_WM_STATE_FULLSCREEN") && c.width >= probe.screen_width() &&
+               c.height >= probe.screen_height();
+    };
+    ASSERT_TRUE(x11_probe::wait_until(full, kSettleTimeout)) << "the double click did not go full screen";
+    cover_with_other_window(w);
+
+    auto second = start();
+    ASSERT_TRUE(second->wait(kExitTimeout)) << "the second start still runs after " << kExitTimeout.count() << " ms";
+    EXPECT_EQ(second->exit_status(), 0) << second->stderr_text();
+    expect_brought_forward(w);
+    EXPECT_TRUE(full()) << "the second start ended full screen";
+
+    // The next double click gives back the window as it was, every time.
+    for (int round = 0; round < 2; ++round) {
+        probe.double_click(w, 100, 100);
+        EXPECT_TRUE(x11_probe::wait_until(
+            [&] {
+                const probe_rect c = probe.client_rect(w);
+                return !probe.has_net_state(w, "_NET_WM_STATE_FULLSCREEN") && c.x == before.x && c.y == before.y &&
+                       c.width == before.width && c.height == before.height;
+            },
+            kSettleTimeout))
+            << "round " << round << ": client area " << describe(probe.client_rect(w)) << ", was "
+            << describe(before);
+        probe.double_click(w, 100, 100);
+        EXPECT_TRUE(x11_probe::wait_until(full, kSettleTimeout)) << "round " << round;
+    }
+    EXPECT_TRUE(first->running());
+}
+
+// An X server with no window manager on it, as a kiosk or a bare X session
+// has; the test's own $DISPLAY is left as it is.
+class bare_x_server {
+public:
+    bare_x_server()
+    {
+        for (int n = 150; n < 200 && m_name.empty(); ++n) {
+            const std::string id = std::to_string(n);
+            if (fs::exists("/tmp/.X" + id + "-lock") || fs::exists("/tmp/.X11-unix/X" + id))
+                continue;
+            m_server = std::make_unique<child_process>(
+                "/usr/bin/Xvfb", std::vector<std::string>{":" + id, "-screen", "0", "1920x1080x24", "-nolisten", "tcp"});
+            if (x11_probe::wait_until([&] { return fs::exists("/tmp/.X11-unix/X" + id) || !m_server->running(); }) &&
+                m_server->running())
+                m_name = ":" + id;
+        }
+    }
+    const std::string& name() const { return m_name; }
+    // A probe of this server.
+    std::unique_ptr<x11_probe> probe() const
+    {
+        const std::string own = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+        ::setenv("DISPLAY", m_name.c_str(), 1);
+        auto p = std::make_unique<x11_probe>();
+        ::setenv("DISPLAY", own.c_str(), 1);
+        return p;
+    }
+
+private:
+    std::unique_ptr<child_process> m_server;
+    std::string m_name;
+};
+
+TEST(ProgramWithoutWindowManager, DoubleClickCoversTheMonitorAndTheNextGivesTheWindowBack)
+{
+    bare_x_server server;
+    if (server.name().empty())
+        GTEST_SKIP() << "no Xvfb of its own could start";
+    temp_dir runtime;
+    child_process program(VISTAMO_EXECUTABLE, {},
+                          {"DISPLAY=" + server.name(), "XDG_RUNTIME_DIR=" + runtime.path().string()});
+    auto probe = server.probe();
+    ASSERT_NE(probe->display(), nullptr);
+    Window w = kNoWindow;
+    ASSERT_TRUE(x11_probe::wait_until(
+        [&] {
+            auto found = probe->find_by_title(kCaption);
+            w = found.empty() ? kNoWindow : found[0];
+            // Centred on the screen, as it shows.
+            return w != kNoWindow && probe->client_rect(w).width == kClientWidth &&
+                   probe->client_rect(w).x == (1920 - kClientWidth) / 2;
+        },
+        kStartTimeout))
+        << program.stderr_text();
+    const probe_rect before = probe->client_rect(w);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        probe->double_click(w, 100, 100);
+        EXPECT_TRUE(x11_probe::wait_until([&] {
+            const probe_rect c = probe->client_rect(w);
+            return c.x <= 0 && c.y <= 0 && c.x + c.width >= 1920 && c.y + c.height >= 1080;
+        })) << "client area " << describe(probe->client_rect(w));
+        probe->double_click(w, 100, 100);
+        EXPECT_TRUE(x11_probe::wait_until([&] {
+            const probe_rect c = probe->client_rect(w);
+            return c.x == before.x && c.y == before.y && c.width == before.width && c.height == before.height;
+        })) << "client area " << describe(probe->client_rect(w)) << ", was " << describe(before);
+    }
+    EXPECT_TRUE(program.running());
+}
+
 TEST_F(ProgramSingleInstance, CopyUnderAnotherNameRunsBesideIt)
 {
     temp_dir dir;
