@@ -449,9 +449,12 @@ BOOL SetWindowPos(HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy, UIN
             restore_unmanaged(hwnd, xid, false);
         } else if (fullscreen && keep_maximized && (style & WS_CAPTION) == WS_CAPTION) {
             // Leaving full screen for the maximised state the style word
-            // says the window had: the manager places it, as before.
+            // says the window had: the manager places it, as before. Both
+            // states go first, as some managers (xfwm4) keep the full-screen
+            // rectangle for a window still marked maximised.
+            x11_ui_request([&](Display* d) { drop_full_states(d, xid, mapped, true, true); });
+            await_state(hwnd, xid, [](bool, bool m, bool f) { return !m && !f; });
             x11_ui_request([&](Display* d) {
-                change_net_state(d, xid, mapped, NET_WM_STATE_REMOVE, "_NET_WM_STATE_FULLSCREEN", nullptr);
                 change_net_state(d, xid, mapped, NET_WM_STATE_ADD, "_NET_WM_STATE_MAXIMIZED_VERT",
                                  "_NET_WM_STATE_MAXIMIZED_HORZ");
             });

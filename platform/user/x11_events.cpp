@@ -181,7 +181,18 @@ void x11_refresh_toplevel(Display* d, HWND hwnd, Window xid)
     XWindowAttributes attrs;
     XLockDisplay(d);
     bool ok = XGetWindowAttributes(d, xid, &attrs) && x11_client_origin(d, xid, x, y);
-    x11_read_frame_extents(d, xid, l, r, t, b);
+    // A window the manager keeps in no frame has none, whatever an old
+    // _NET_FRAME_EXTENTS says: mutter leaves the property as it was when it
+    // takes the frame away from a window that drops its decorations.
+    Window root = None, parent = None;
+    Window* children = nullptr;
+    unsigned n = 0;
+    if (XQueryTree(d, xid, &root, &parent, &children, &n)) {
+        if (children)
+            XFree(children);
+        if (parent != root)
+            x11_read_frame_extents(d, xid, l, r, t, b);
+    }
     XUnlockDisplay(d);
     if (!ok)
         return;

@@ -107,8 +107,17 @@ probe_rect x11_probe::client_rect(Window w)
 probe_rect x11_probe::frame_extents(Window w)
 {
     probe_rect r;
+    // A window in no frame shows none, whatever the property still says
+    // (mutter leaves it when it takes a frame away).
+    Window root_return = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned n = 0;
+    if (!XQueryTree(m_display, w, &root_return, &parent, &children, &n))
+        return r;
+    if (children)
+        XFree(children);
     auto v = get_cardinals(m_display, w, atom("_NET_FRAME_EXTENTS"), XA_CARDINAL);
-    if (v.size() == 4)
+    if (v.size() == 4 && parent != root_return)
         r = probe_rect{static_cast<int>(v[0]), static_cast<int>(v[2]), static_cast<int>(v[1]), static_cast<int>(v[3])};
     return r;
 }
@@ -135,6 +144,12 @@ Window x11_probe::active_window()
     XSync(m_display, False);
     auto v = get_cardinals(m_display, root(), atom("_NET_ACTIVE_WINDOW"), XA_WINDOW);
     return v.empty() ? None : v[0];
+}
+
+std::string x11_probe::wm_name()
+{
+    auto check = get_cardinals(m_display, root(), atom("_NET_SUPPORTING_WM_CHECK"), XA_WINDOW);
+    return check.empty() ? std::string() : title(check[0]);
 }
 
 std::vector<Window> x11_probe::stacking()

@@ -39,10 +39,14 @@ public:
     std::string title(Window w);
     // The client area on the screen; the window manager's frame extents.
     probe_rect client_rect(Window w);
-    probe_rect frame_extents(Window w);  // x=left, y=top, width=right, height=bottom
+    // The frame the manager draws (none for a window in no frame):
+    // x=left, y=top, width=right, height=bottom.
+    probe_rect frame_extents(Window w);
     bool is_iconic(Window w);            // WM_STATE says IconicState
     bool has_net_state(Window w, const char* state);  // e.g. "_NET_WM_STATE_ABOVE"
     Window active_window();
+    // The running window manager's _NET_WM_NAME, or "" without one.
+    std::string wm_name();
     // Managed windows, bottom to top.
     std::vector<Window> stacking();
     long pid_of(Window w);  // _NET_WM_PID, or -1
