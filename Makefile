@@ -21,12 +21,13 @@ package:
 	tools/install-deps.sh
 	tools/build-package.sh build-package
 
-# The suite, then the package: lintian, and the installed program started.
+# The suite under openbox, the cases labelled wm again under mutter and under
+# xfwm4, then the package: lintian, and the installed program started.
 test:
 	tools/install-deps.sh
 	cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug '-DVISTAMO_SANITIZE=address;undefined'
 	cmake --build build-test -j2
-	$(UBSAN_ENV) tools/run-tests.sh build-test -j2
+	$(UBSAN_ENV) tools/run-tests.sh --also-wm mutter --also-wm xfwm4 build-test -j2
 	tools/build-package.sh build-package
 	tools/check-package.sh build-package
 
