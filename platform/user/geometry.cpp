@@ -65,14 +65,17 @@ void change_net_state(Display* d, Window w, bool mapped, long action, const char
                     reinterpret_cast<unsigned char*>(atoms.data()), static_cast<int>(atoms.size()));
 }
 
-// Asks for the maximised and full-screen states the window has to end.
+// Asks for the maximised and full-screen states the window has to end, in
+// the reverse order of entering: a manager that is asked to end maximised
+// while full screen may take no note of it (xfwm4), and then keeps the
+// full-screen rectangle for the maximised window.
 void drop_full_states(Display* d, Window w, bool mapped, bool maximized, bool fullscreen)
 {
+    if (fullscreen)
+        change_net_state(d, w, mapped, NET_WM_STATE_REMOVE, "_NET_WM_STATE_FULLSCREEN", nullptr);
     if (maximized)
         change_net_state(d, w, mapped, NET_WM_STATE_REMOVE, "_NET_WM_STATE_MAXIMIZED_VERT",
                          "_NET_WM_STATE_MAXIMIZED_HORZ");
-    if (fullscreen)
-        change_net_state(d, w, mapped, NET_WM_STATE_REMOVE, "_NET_WM_STATE_FULLSCREEN", nullptr);
 }
 
 // Gives a mapped window the keyboard focus and raises it, as Win32's
@@ -450,16 +453,17 @@ BOOL SetWindowPos(HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy, UIN
         } else if (fullscreen && keep_maximized && (style & WS_CAPTION) == WS_CAPTION) {
             // Leaving full screen for the maximised state the style word
             // says the window had: the manager places it, as before. Both
-            // states go first, as some managers (xfwm4) keep the full-screen
-            // rectangle for a window still marked maximised.
+            // states go first, as a manager may keep the full-screen
+            // rectangle for a window that stays marked maximised (xfwm4),
+            // and the frame goes back on before it sizes the window for it.
             x11_ui_request([&](Display* d) { drop_full_states(d, xid, mapped, true, true); });
             await_state(hwnd, xid, [](bool, bool m, bool f) { return !m && !f; });
+            await_frame(xid, style, fl, fr, ft, fb);
             x11_ui_request([&](Display* d) {
                 change_net_state(d, xid, mapped, NET_WM_STATE_ADD, "_NET_WM_STATE_MAXIMIZED_VERT",
                                  "_NET_WM_STATE_MAXIMIZED_HORZ");
             });
             await_state(hwnd, xid, [](bool, bool m, bool f) { return m && !f; });
-            await_frame(xid, style, fl, fr, ft, fb);
             frame_pending = false;
             flags |= SWP_NOMOVE | SWP_NOSIZE;
         } else {

@@ -147,7 +147,10 @@ TEST_F(FullScreen, DoubleClickTwiceGivesBackTheWindowAsItWas)
         EXPECT_EQ(::GetWindowLongW(hwnd, GWL_STYLE), style);
         EXPECT_EQ(probe.has_net_state(window(), "_NET_WM_STATE_MAXIMIZED_VERT"), maximised);
         EXPECT_EQ(::IsZoomed(hwnd) != FALSE, maximised);
-        EXPECT_TRUE(run_until([&] { return window_rect(hwnd) == rect; })) << text_of(window_rect(hwnd)) << " != " << text_of(rect);
+        EXPECT_TRUE(run_until([&] { return window_rect(hwnd) == rect; }))
+            << text_of(window_rect(hwnd)) << " != " << text_of(rect) << "; client " << probe.client_rect(window()).x
+            << "," << probe.client_rect(window()).y << " " << probe.client_rect(window()).width << "x"
+            << probe.client_rect(window()).height << ", frame top " << probe.frame_extents(window()).y;
         EXPECT_TRUE(run_until([&] { return probe.frame_extents(window()).y > 0; })) << "no caption";
         EXPECT_EQ(::SetThreadExecutionState(ES_CONTINUOUS), ES_CONTINUOUS);
     }
