@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cwctype>
 #include <map>
 #include <unordered_map>
@@ -278,6 +280,7 @@ BOOL DestroyWindow(HWND hwnd)
     std::vector<HWND> subtree;
     unsigned long xid = 0;
     HWND parent = nullptr;
+    bool mapped = false;
     {
         std::lock_guard<std::mutex> lock(g_user_lock);
         user_window* w = user_find(hwnd);
@@ -288,6 +291,7 @@ BOOL DestroyWindow(HWND hwnd)
         collect_subtree(hwnd, subtree);
         xid = w->xid;
         parent = w->parent;
+        mapped = w->mapped;
     }
     // Parents hear WM_DESTROY before their children, and WM_NCDESTROY after.
     for (HWND h : subtree)
@@ -312,8 +316,36 @@ BOOL DestroyWindow(HWND hwnd)
     user_timers_forget(subtree);
     for (HWND h : subtree)
         x11_note_window_gone(static_cast<unsigned long>(reinterpret_cast<uintptr_t>(h)));
+    if (!parent && mapped)
+        x11_withdraw_and_wait(xid);
     x11_ui_request([&](Display* d) { XDestroyWindow(d, xid); });
     return TRUE;
+}
+
+void x11_withdraw_and_wait(unsigned long xid)
+{
+    Display* d = x11_ui_display();
+    bool wm = false;
+    x11_ui_request([&](Display* dd) {
+        XWithdrawWindow(dd, xid, DefaultScreen(dd));
+        wm = x11_wm_running(dd);
+    });
+    if (!wm)
+        return;
+    // Reads properties only, so no event is taken from the X thread.
+    const Atom wm_state = x11_atom("WM_STATE");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::vector<unsigned long> state;
+        XLockDisplay(d);
+        XSync(d, False);
+        const bool held = x11_get_cardinals(d, xid, wm_state, wm_state, state) && !state.empty() &&
+                          state[0] != WithdrawnState;
+        XUnlockDisplay(d);
+        if (!held)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 BOOL IsWindow(HWND hwnd)

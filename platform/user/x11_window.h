@@ -50,6 +50,11 @@ bool x11_client_origin(Display* d, Window w, int& x, int& y);
 // without the display locked.
 void x11_cursor_window_created(HWND hwnd);
 
+// Takes a mapped top-level window out of the window manager's hands and
+// waits (up to 300 ms) until it has let go, before the window is destroyed:
+// mutter 43 dies on an error about a window destroyed while it still
+// redraws its frame. Call without user_lock().
+void x11_withdraw_and_wait(unsigned long xid);
 // Timers of destroyed windows are dropped.
 void user_timers_forget(const std::vector<HWND>& windows);
 void x11_menu_free(user_menu* menu);

@@ -94,6 +94,25 @@ protected:
     }
     Window window() const { return xid(hwnd); }
 
+    // The screen shows the window as it holds it: the no-signal picture's
+    // middle and the black beside it (a compositing manager shows a copy of
+    // its own, which must follow). mutter 43, under Xvfb at least, misses
+    // drawing done around a resize and goes on showing an old copy while
+    // the window holds the new picture (with MIT-SHM off in the server too,
+    // and with the compositor not bypassed), so there the check is left out.
+    bool screen_shows_the_window()
+    {
+        if (probe.wm_name() == "Mutter")
+            return true;
+        const probe_rect c = probe.client_rect(window());
+        for (POINT p : {POINT{c.width / 2, c.height / 2 - 100}, POINT{c.width / 2, c.height / 2}, POINT{5, 5}}) {
+            const unsigned long own = probe.window_pixel(window(), p.x, p.y);
+            if (own == ~0ul || probe.screen_pixel(c.x + p.x, c.y + p.y) != own)
+                return false;
+        }
+        return true;
+    }
+
     // The window covers the whole screen with nothing of a frame showing.
     bool covers_screen()
     {
@@ -138,6 +157,7 @@ TEST_F(FullScreen, DoubleClickTwiceGivesBackTheWindowAsItWas)
         EXPECT_TRUE(run_until([&] { return covers_screen(); }))
             << "client " << probe.client_rect(window()).x << "," << probe.client_rect(window()).y << " "
             << probe.client_rect(window()).width << "x" << probe.client_rect(window()).height;
+        EXPECT_TRUE(run_until([&] { return screen_shows_the_window(); })) << "full screen";
         // The display and the system are kept awake.
         EXPECT_EQ(::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED),
                   ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED);
@@ -152,6 +172,7 @@ TEST_F(FullScreen, DoubleClickTwiceGivesBackTheWindowAsItWas)
             << "," << probe.client_rect(window()).y << " " << probe.client_rect(window()).width << "x"
             << probe.client_rect(window()).height << ", frame top " << probe.frame_extents(window()).y;
         EXPECT_TRUE(run_until([&] { return probe.frame_extents(window()).y > 0; })) << "no caption";
+        EXPECT_TRUE(run_until([&] { return screen_shows_the_window(); })) << "back from full screen";
         EXPECT_EQ(::SetThreadExecutionState(ES_CONTINUOUS), ES_CONTINUOUS);
     }
 }

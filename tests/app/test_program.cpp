@@ -413,6 +413,19 @@ public:
                 m_name = ":" + id;
         }
     }
+    // A killed server leaves its lock and socket behind, and would use up
+    // the displays in a few dozen runs.
+    ~bare_x_server()
+    {
+        m_server.reset();
+        if (m_name.empty())
+            return;
+        std::error_code ec;
+        fs::remove("/tmp/.X" + m_name.substr(1) + "-lock", ec);
+        fs::remove("/tmp/.X11-unix/X" + m_name.substr(1), ec);
+    }
+    bare_x_server(const bare_x_server&) = delete;
+    bare_x_server& operator=(const bare_x_server&) = delete;
     const std::string& name() const { return m_name; }
     // A probe of this server.
     std::unique_ptr<x11_probe> probe() const

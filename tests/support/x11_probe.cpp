@@ -403,6 +403,17 @@ unsigned long x11_probe::screen_pixel(int x, int y)
     return p;
 }
 
+unsigned long x11_probe::window_pixel(Window w, int x, int y)
+{
+    XSync(m_display, False);
+    XImage* img = XGetImage(m_display, w, x, y, 1, 1, AllPlanes, ZPixmap);
+    if (!img)
+        return ~0ul;
+    unsigned long p = XGetPixel(img, 0, 0) & 0xFFFFFF;
+    XDestroyImage(img);
+    return p;
+}
+
 bool x11_probe::wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout)
 {
     auto deadline = std::chrono::steady_clock::now() + timeout;

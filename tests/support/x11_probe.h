@@ -96,6 +96,10 @@ public:
 
     // RGB of one screen pixel (0xRRGGBB), read from the root window.
     unsigned long screen_pixel(int x, int y);
+    // RGB of one pixel of a window's own contents (not what the screen
+    // shows of it: a compositing manager shows its own copy); ~0 if the
+    // window cannot be read.
+    unsigned long window_pixel(Window w, int x, int y);
 
     // Polls pred every 10 ms until true or timeout; returns its last value.
     static bool wait_until(const std::function<bool()>& pred,
