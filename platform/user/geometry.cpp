@@ -127,8 +127,7 @@ void maximize_unmanaged(HWND hwnd, Window xid, bool fullscreen)
         if (!w->maximized && !w->fullscreen)
             w->unmanaged_normal = RECT{w->x, w->y, w->x + w->width, w->y + w->height};
     }
-    Display* d = x11_ui_display();
-    x11_ui_request([&](Display*) {
+    x11_ui_request([&](Display* d) {
         change_net_state(d, xid, true, NET_WM_STATE_ADD,
                          fullscreen ? "_NET_WM_STATE_FULLSCREEN" : "_NET_WM_STATE_MAXIMIZED_VERT",
                          fullscreen ? nullptr : "_NET_WM_STATE_MAXIMIZED_HORZ");
@@ -136,6 +135,7 @@ void maximize_unmanaged(HWND hwnd, Window xid, bool fullscreen)
                           static_cast<unsigned>(r.bottom - r.top));
         XMapRaised(d, xid);
     });
+    Display* d = x11_ui_display();
     bool iconic, maximized, full, above;
     XLockDisplay(d);
     x11_read_state(d, xid, iconic, maximized, full, above);
@@ -156,15 +156,14 @@ void restore_unmanaged(HWND hwnd, Window xid, bool to_normal)
             return;
         normal = w->unmanaged_normal;
     }
-    Display* d = x11_ui_display();
-    x11_ui_request([&](Display*) {
+    x11_ui_request([&](Display* d) {
         drop_full_states(d, xid, true, true, true);
         if (to_normal && normal.right > normal.left && normal.bottom > normal.top)
             XMoveResizeWindow(d, xid, normal.left, normal.top, static_cast<unsigned>(normal.right - normal.left),
                               static_cast<unsigned>(normal.bottom - normal.top));
     });
     user_set_state(hwnd, false, false, false);
-    x11_refresh_toplevel(d, hwnd, xid);
+    x11_refresh_toplevel(x11_ui_display(), hwnd, xid);
 }
 
 // Waits up to 300 ms for the window manager to put a window into the state
