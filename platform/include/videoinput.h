@@ -2,7 +2,7 @@
 // capture source opens them, and the capture source itself. Virtual
 // devices for hardware-free runs are in videovirtual.h.
 //
-// Position i of the name list is the index that VideoInputCapture::open(i)
+// Position i of the name list is the index that video_input_capture::open(i)
 // opens: real devices are /dev/video<i> (OpenCV's own V4L2 numbering),
 // with an empty name where that number has no node or the node cannot
 // capture video (a gap, a metadata-only node), so that the positions after

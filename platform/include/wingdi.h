@@ -64,8 +64,10 @@ typedef struct tagBITMAPINFO {
     RGBQUAD bmiColors[1];  // 8 bits per pixel: 256 entries (biClrUsed 0)
 } BITMAPINFO, *LPBITMAPINFO;
 
-// Any thread may draw; what is drawn reaches the screen before the call
-// returns, without the window's thread taking part.
+// Any thread may draw, without the window's thread taking part. What is
+// drawn is in the window's pixels when the call returns, and on its way to
+// the screen: the call does not wait for the server to show it, and the
+// next drawing into the window waits until the server has read it.
 int SetStretchBltMode(HDC hdc, int mode);
 int GetStretchBltMode(HDC hdc);
 // Rows are 4-byte aligned as in Win32. 8 (through the colour table), 24
