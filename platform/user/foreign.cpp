@@ -69,6 +69,20 @@ HWND FindWindowW(LPCWSTR className, LPCWSTR windowName)
 {
     if (className && IS_INTRESOURCE(className))
         return nullptr;
+    // This process's own windows first, without a round trip: the sound
+    // threads look for the dialog with every buffer, about 20 times a
+    // second, and a walk of the display's windows takes the connection.
+    if (windowName) {
+        std::lock_guard<std::mutex> lock(user_lock());
+        HWND own = nullptr;
+        user_for_each_window([&](user_window& w) {
+            if (!own && !w.parent && (!windowName || w.text == windowName) &&
+                (!className || (w.cls && lower(w.cls->name) == lower(className))))
+                own = w.hwnd;
+        });
+        if (own)
+            return own;
+    }
     std::string wanted_title = windowName ? utf8_from_wide(windowName) : std::string();
     std::string wanted_class = className ? utf8_from_wide(className) : std::string();
     HWND found = nullptr;
