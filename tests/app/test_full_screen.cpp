@@ -247,8 +247,11 @@ TEST_F(FullScreen, LeavingOnAScreenThatShrankMeanwhileBringsTheWholeWindowBack)
     }));
 
     dlg.ExitFullScreen();
+    // Until the window manager has placed it (its move comes after the size).
     ASSERT_TRUE(run_until([&] {
-        return probe.frame_extents(window()).y > 0 && window_rect(hwnd).Width() == before.Width() && window_rect(hwnd).Height() == before.Height();
+        const CRect now = window_rect(hwnd);
+        return probe.frame_extents(window()).y > 0 && now.Width() == before.Width() &&
+               now.Height() == before.Height() && now.right <= 1280 && now.bottom <= 720;
     })) << text_of(window_rect(hwnd));
     const CRect after = window_rect(hwnd);
     EXPECT_GE(after.left, 0) << text_of(after);

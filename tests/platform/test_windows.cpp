@@ -1434,11 +1434,14 @@ TEST_F(WindowTest, MovingAChildChangesItsRectanglesConsistently)
     EXPECT_EQ(GET_X_LPARAM(moves.back().lParam), 30);
     EXPECT_EQ(GET_Y_LPARAM(moves.back().lParam), 20);
 
-    // The X window is where the layer says it is.
-    EXPECT_TRUE(x11_probe::wait_until([&] {
+    // The X window is where the layer says it is, once the layer has heard
+    // where the window manager put the parent (mutter places it late).
+    EXPECT_TRUE(pump_until([&] {
+        RECT now{};
+        GetWindowRect(child, &now);
         probe_rect x = m_probe.client_rect(xid_of(child));
-        return x.x == wr.left && x.y == wr.top && x.width == 120 && x.height == 80;
-    }));
+        return x.x == now.left && x.y == now.top && x.width == 120 && x.height == 80;
+    }, kWait));
 }
 
 TEST_F(WindowTest, WindowManagerResizeSendsWmSize)
