@@ -4,7 +4,8 @@
 # Usage: tools/run-tests.sh [--also-wm WM]... BUILD_DIR [ctest args...]
 # Each --also-wm WM then runs the cases labelled "wm" (the ones that depend
 # on what the window manager does) again, under WM in a session of its own,
-# with the same ctest args. The exit status is non-zero if any run failed;
+# with the same ctest args and a second try for a case that fails. The exit
+# status is non-zero if any run failed;
 # every run happens either way.
 set -euo pipefail
 
@@ -46,7 +47,11 @@ if ((${#also_wms[@]})); then
     runs+=("$wm: those of them labelled wm")
     start=$SECONDS
     status=0
-    VISTAMO_WM=$wm "$0" "$build_dir" "$@" -L '^wm$' || status=$?
+    # A case that fails is run once more there: cases written against
+    # openbox may still read a window's place before a manager that places
+    # windows late (mutter) has done so. A fault that shows every time
+    # still fails the run.
+    VISTAMO_WM=$wm "$0" "$build_dir" "$@" -L '^wm$' --repeat until-pass:2 || status=$?
     statuses+=("$status")
     times+=($((SECONDS - start)))
   done
