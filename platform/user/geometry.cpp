@@ -29,22 +29,12 @@ bool screen_origin(user_window* w, int& x, int& y)
     return false;
 }
 
-// Whether the window manager has taken the window on: shown or iconified,
-// but not withdrawn. Its state then changes only by request to the manager.
-bool wm_manages(Display* d, Window w)
-{
-    std::vector<unsigned long> values;
-    Atom wm_state = x11_atom("WM_STATE");
-    return x11_get_cardinals(d, w, wm_state, wm_state, values) && !values.empty() &&
-           values[0] != WithdrawnState;
-}
-
 void change_net_state(Display* d, Window w, bool mapped, long action, const char* a1, const char* a2)
 {
     Atom first = x11_atom(a1);
     Atom second = a2 ? x11_atom(a2) : 0;
     // Without a manager the property is the state: nobody else keeps it.
-    if ((mapped || wm_manages(d, w)) && x11_wm_running(d)) {
+    if ((mapped || x11_wm_manages(d, w)) && x11_wm_running(d)) {
         x11_send_root_message(d, w, x11_atom("_NET_WM_STATE"), action, static_cast<long>(first),
                               static_cast<long>(second), 2, 0);
         return;
@@ -221,6 +211,14 @@ void await_frame(Window xid, DWORD style, int& left, int& right, int& top, int& 
 }
 
 }  // namespace
+
+bool x11_wm_manages(Display* d, Window w)
+{
+    std::vector<unsigned long> values;
+    Atom wm_state = x11_atom("WM_STATE");
+    return x11_get_cardinals(d, w, wm_state, wm_state, values) && !values.empty() &&
+           values[0] != WithdrawnState;
+}
 
 void x11_read_state(Display* d, Window w, bool& iconic, bool& maximized, bool& fullscreen, bool& above)
 {

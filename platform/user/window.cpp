@@ -333,14 +333,11 @@ void x11_withdraw_and_wait(unsigned long xid)
     if (!wm)
         return;
     // Reads properties only, so no event is taken from the X thread.
-    const Atom wm_state = x11_atom("WM_STATE");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
     while (std::chrono::steady_clock::now() < deadline) {
-        std::vector<unsigned long> state;
         XLockDisplay(d);
         XSync(d, False);
-        const bool held = x11_get_cardinals(d, xid, wm_state, wm_state, state) && !state.empty() &&
-                          state[0] != WithdrawnState;
+        const bool held = x11_wm_manages(d, xid);
         XUnlockDisplay(d);
         if (!held)
             return;

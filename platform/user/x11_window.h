@@ -34,6 +34,9 @@ void user_set_geometry(HWND hwnd, int x, int y, int width, int height);
 // records them (user_set_geometry). Call without user_lock() and without
 // the display locked.
 void x11_refresh_toplevel(Display* d, HWND hwnd, Window xid);
+// Whether the window manager has taken the window on: shown or iconified,
+// but not withdrawn. Its state then changes only by request to the manager.
+bool x11_wm_manages(Display* d, Window w);
 // Reads WM_STATE and _NET_WM_STATE of a top-level window.
 void x11_read_state(Display* d, Window w, bool& iconic, bool& maximized, bool& fullscreen, bool& above);
 void x11_read_frame_extents(Display* d, Window w, int& left, int& right, int& top, int& bottom);
