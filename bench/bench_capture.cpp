@@ -9,7 +9,9 @@
 #include "TessalyDlg.h"
 #include "resource.h"
 #include "bench_support.h"
+#include "../platform/entry/glibc_heap.h"
 #include "../platform/video/capture_formats.h"
+#include "../platform/virtual/mjpeg_encode.h"
 #include "../tests/devices/fake_v4l2_tree.h"
 #include "fake_uvc.h"
 
@@ -242,6 +244,8 @@ void compare_decoders()
 
 int main()
 {
+    // The viewer's own entry point sets the heap up so.
+    glibc_heap_for_frames();
     // The stick's sound runs too, as it does with a real stick, on virtual
     // wave devices.
     wave_virtual_install(wave_virtual_config{});

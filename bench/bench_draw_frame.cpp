@@ -4,6 +4,7 @@
 #include "TessalyDlg.h"
 #include "resource.h"
 #include "bench_support.h"
+#include "../platform/entry/glibc_heap.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/core_c.h>
@@ -39,6 +40,8 @@ std::vector<double> time_calls(int count, const std::function<void()>& fn)
 
 int main()
 {
+    // The viewer's own entry point sets the heap up so.
+    glibc_heap_for_frames();
     BenchDlg dlg;
     if (!dlg.Create(102)) {
         std::fprintf(stderr, "bench_draw_frame: the dialog could not be created (no display?)\n");

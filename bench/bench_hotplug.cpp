@@ -13,6 +13,7 @@
 #include "TessalyDlg.h"
 #include "resource.h"
 #include "bench_support.h"
+#include "../platform/entry/glibc_heap.h"
 
 #include <dbt.h>
 #include <videoinput.h>
@@ -142,6 +143,8 @@ double ms(clock_type::duration d) { return std::chrono::duration<double, std::mi
 
 int main()
 {
+    // The viewer's own entry point sets the heap up so.
+    glibc_heap_for_frames();
     wave_virtual_install(wave_virtual_config{});
     video_input_virtual_device stick;
     stick.plugged = false;

@@ -66,6 +66,16 @@ for lib in $(objdump -p "$exe" | awk '$1 == "NEEDED" { print $2 }'); do
     fail "$lib comes from $owner, which the package does not depend on (Depends: $depends)"
 done
 [[ $depends != *gstreamer1.0-plugins* ]] || fail "the package depends on GStreamer plugins: $depends"
+# The virtual devices (and the JPEG encoder their sticks send with) stay out
+# of the product. The installed binary is stripped: its symbols are read
+# from the build's copy, which must be the same binary.
+[[ $depends != *libjpeg62-turbo* ]] || fail "the package depends on libjpeg62-turbo: $depends"
+build_id() { readelf -n "$1" | awk '/Build ID/ { print $3 }'; }
+[[ -n $(build_id "$exe") && $(build_id "$exe") == $(build_id "$build_dir/vistamo") ]] ||
+  fail "$build_dir/vistamo is not the binary the package installs"
+virtual_symbols=$(nm -C "$build_dir/vistamo" | grep -E '_virtual|virtual_|mjpeg|jpeg_(CreateCompress|start_compress)' |
+  grep -v -E 'virtual_key|__cxa_pure_virtual' || true)
+[[ -z $virtual_symbols ]] || fail "the installed vistamo holds virtual-device code: $virtual_symbols"
 
 # Start the unpacked command as a user would, on a private display with
 # sound going nowhere.

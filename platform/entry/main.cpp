@@ -2,6 +2,7 @@
 // the Win32-style arguments to the program's wWinMain.
 #include <windows.h>
 
+#include "glibc_heap.h"
 #include "../user/user_internal.h"
 #include "../x11/x11_display.h"
 
@@ -14,6 +15,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, 
 
 int main(int argc, char** argv)
 {
+    glibc_heap_for_frames();
     // A reader that goes away (a sound server's socket, a pipe) must fail
     // the write, not end the program: every such write reports its error.
     std::signal(SIGPIPE, SIG_IGN);

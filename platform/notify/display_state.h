@@ -9,6 +9,13 @@
 // The console display state as PBT_POWERSETTINGCHANGE carries it.
 enum display_state : unsigned char { display_off = 0, display_on = 1, display_dimmed = 2 };
 
+// Sends a power event down the path the real sources' events take (the
+// same thread, records and windows), for sources outside the layer's own
+// (the virtual power events of tests and the demo): the machine woke from
+// sleep (resume), or else the display went to state. Any thread; returns
+// at once. Nothing happens while no power-setting registration exists.
+void notify_inject_power_event(bool resume, display_state state);
+
 // A DPMS power level (DPMSModeOn, Standby, Suspend, Off) as a display
 // state: standby dims, suspend and off are off. With DPMS disabled the
 // server never powers the display down, so it is on. Pure.

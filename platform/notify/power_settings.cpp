@@ -9,7 +9,6 @@
 #include "../dbus/dbus_connection.h"
 
 #include <windows.h>
-#include <powervirtual.h>
 
 #include <poll.h>
 #include <systemd/sd-bus.h>
@@ -509,13 +508,7 @@ BOOL UnregisterPowerSettingNotification(HPOWERNOTIFY handle)
     return TRUE;
 }
 
-void power_virtual_display(unsigned char state)
+void notify_inject_power_event(bool resume, display_state state)
 {
-    if (state <= display_dimmed)
-        inject({false, static_cast<display_state>(state)});
-}
-
-void power_virtual_resume()
-{
-    inject({true, display_on});
+    inject({resume, resume ? display_on : state});
 }

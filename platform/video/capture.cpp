@@ -7,7 +7,6 @@
 #include <windows.h>
 
 #include <fcntl.h>
-#include <malloc.h>
 #include <linux/videodev2.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -425,18 +424,7 @@ std::shared_ptr<video_input_source> v4l2_open_source(int index)
     return source->opened() ? source : nullptr;
 }
 
-video_input_capture::video_input_capture()
-{
-    // Every frame allocates and frees buffers of several megabytes (the
-    // frame, the presentation's copy). By default the allocator maps and
-    // unmaps each one, and faulting its pages in again costs more than
-    // drawing the frame: keep such blocks in the heap instead.
-    static std::once_flag once;
-    std::call_once(once, [] {
-        mallopt(M_MMAP_THRESHOLD, 64 << 20);
-        mallopt(M_TRIM_THRESHOLD, 256 << 20);
-    });
-}
+video_input_capture::video_input_capture() = default;
 
 video_input_capture::~video_input_capture() { release(); }
 
@@ -452,7 +440,7 @@ bool video_input_capture::open(int index, int)
     if (index < 0)
         return false;
     std::shared_ptr<video_input_source> source;
-    for (const video_input_driver& driver : video_input_drivers) {
+    for (const video_input_driver& driver : video_input_drivers()) {
         const int count = static_cast<int>(driver.names().size());
         if (index < count) {
             source = driver.open(index);

@@ -42,11 +42,6 @@ capture_mode capture_choose_mode(const std::vector<capture_mode>& offered, int w
 // "1920x1080 MJPG at 60 fps", for traces.
 std::string capture_mode_text(const capture_mode& mode);
 
-// bgr encoded as capture sticks send Motion-JPEG: 4:2:2, quality 90, a
-// restart marker after every row of blocks. Empty if it cannot be encoded.
-// For the virtual sticks, the tests and the benchmarks.
-std::vector<uint8_t> capture_encode_mjpeg(const cv::Mat& bgr);
-
 // A frame as the device delivered it. stride: bytes per line of a packed
 // format, or of the luma plane of NV12 / YU12 (their chroma planes follow
 // the luma plane directly, at that stride and half of it). Motion-JPEG

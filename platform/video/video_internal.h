@@ -8,9 +8,9 @@
 
 class video_input_source;
 
-// The kinds of video-input device, in list order: the device list is each
-// driver's names one after another, and position i of it opens through the
-// driver whose part of the list holds it. Any thread.
+// A kind of video-input device. The device list is each driver's names one
+// after another, in the order below, and position i of it opens through
+// the driver whose part of the list holds it. Any thread.
 struct video_input_driver {
     const char* name;
     // Its devices' names, in its own order (an empty name keeps a place).
@@ -18,13 +18,13 @@ struct video_input_driver {
     // Position i of its own names; null if that device cannot be opened.
     std::shared_ptr<video_input_source> (*open)(int position);
 };
-// Real devices (V4L2), then the virtual ones.
-extern const video_input_driver video_input_drivers[2];
+// Real devices (V4L2) first, then the drivers registered since, in
+// registration order. The product registers none; the virtual sticks of
+// the demo, the tests and the benchmarks register theirs with their first
+// device. A driver registered twice (by name) is listed once. Any thread.
+void video_input_register_driver(const video_input_driver& driver);
+std::vector<video_input_driver> video_input_drivers();
 
-// Names of the registered virtual devices, in registration order, and the
-// ids that go with them (same length); a pulled device has an empty name
-// and id 0, and pulled devices after the last plugged one are left off.
-void video_input_virtual_list(std::vector<std::wstring>& names, std::vector<int>& ids);
 // The names of the real devices only (see video_input_device_names).
 std::vector<std::wstring> v4l2_device_names();
 // Where the real devices are looked for; tests point these at a fake tree.
@@ -52,4 +52,3 @@ public:
 
 // Null when the device cannot be opened.
 std::shared_ptr<video_input_source> v4l2_open_source(int index);
-std::shared_ptr<video_input_source> video_input_open_virtual(int id);

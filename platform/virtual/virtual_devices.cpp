@@ -4,9 +4,10 @@
 // one if there is none; frames that came while the reader was busy are
 // lost, and counted. A stick that sends Motion-JPEG or YUYV hands its
 // frames to the same conversion as a real stick's.
-#include "video_internal.h"
-#include "capture_formats.h"
+#include "mjpeg_encode.h"
 #include "../notify/notify_internal.h"
+#include "../video/capture_formats.h"
+#include "../video/video_internal.h"
 
 #include <videovirtual.h>
 
@@ -350,10 +351,92 @@ private:
     bool m_signal = true;
 };
 
+// Names of the registered devices, in registration order, and the ids that
+// go with them (same length); a pulled device has an empty name and id 0,
+// and pulled devices after the last plugged one are left off.
+void virtual_list(std::vector<std::wstring>& names, std::vector<int>& ids)
+{
+    std::lock_guard<std::mutex> hold(g_devices_lock);
+    size_t listed = names.size();  // up to the last plugged device
+    for (const auto& e : devices()) {
+        names.push_back(e.device.plugged ? e.device.name : std::wstring());
+        ids.push_back(e.device.plugged ? e.id : 0);
+        if (e.device.plugged)
+            listed = names.size();
+    }
+    const size_t dropped = names.size() - listed;
+    names.resize(listed);
+    ids.resize(ids.size() - dropped);
+}
+
+std::shared_ptr<video_input_source> open_virtual(int id)
+{
+    video_input_virtual_device device;
+    cv::Mat pattern;
+    std::shared_ptr<const frame_cycle> cycle;
+    long long pulls = 0;
+    {
+        std::lock_guard<std::mutex> hold(g_devices_lock);
+        auto it = std::find_if(devices().begin(), devices().end(), [&](const virtual_entry& e) { return e.id == id; });
+        if (it == devices().end() || !it->device.plugged)
+            return nullptr;
+        device = it->device;
+        pattern = it->pattern;
+        cycle = it->cycle;
+        pulls = it->pulls;
+        it->stats = video_input_virtual_stats();
+    }
+    const bool encoded = device.file.empty() && device.format != video_input_virtual_format::bgr;
+    if (device.file.empty() && pattern.empty())
+        pattern = test_pattern(std::max(device.width, 1), std::max(device.height, 1));
+    if (encoded && !cycle)
+        cycle = make_cycle(device.format, pattern);
+    auto source = std::make_shared<virtual_source>(id, device, pattern, encoded ? cycle : nullptr);
+    if (!source->opened())
+        return nullptr;
+    std::lock_guard<std::mutex> hold(g_devices_lock);
+    auto it = std::find_if(devices().begin(), devices().end(), [&](const virtual_entry& e) { return e.id == id; });
+    // Pulled while it was being opened: the stick is gone.
+    if (it == devices().end() || it->pulls != pulls)
+        return nullptr;
+    if (it->pattern.empty())
+        it->pattern = pattern;
+    if (!it->cycle)
+        it->cycle = cycle;
+    it->sources.erase(std::remove_if(it->sources.begin(), it->sources.end(),
+                                     [](const std::weak_ptr<video_input_source>& w) { return w.expired(); }),
+                      it->sources.end());
+    it->sources.push_back(source);
+    // Here, under the lock: a switch of the signal from now on reaches it.
+    source->set_signal(it->signal);
+    return source;
+}
+
+std::vector<std::wstring> virtual_names()
+{
+    std::vector<std::wstring> names;
+    std::vector<int> ids;
+    virtual_list(names, ids);
+    return names;
+}
+
+std::shared_ptr<video_input_source> open_virtual_at(int position)
+{
+    std::vector<std::wstring> names;
+    std::vector<int> ids;
+    virtual_list(names, ids);
+    if (position < 0 || static_cast<size_t>(position) >= ids.size() || ids[static_cast<size_t>(position)] == 0)
+        return nullptr;
+    return open_virtual(ids[static_cast<size_t>(position)]);
+}
+
 }  // namespace
 
 int video_input_add_virtual(const video_input_virtual_device& device)
 {
+    // The sticks are listed after the real devices from the first one on.
+    static std::once_flag registered;
+    std::call_once(registered, [] { video_input_register_driver({"virtual", virtual_names, open_virtual_at}); });
     std::lock_guard<std::mutex> hold(g_devices_lock);
     virtual_entry e;
     e.id = g_next_id++;
@@ -367,21 +450,6 @@ void video_input_remove_virtual(int id)
     std::lock_guard<std::mutex> hold(g_devices_lock);
     devices().erase(std::remove_if(devices().begin(), devices().end(), [&](const virtual_entry& e) { return e.id == id; }),
                     devices().end());
-}
-
-void video_input_virtual_list(std::vector<std::wstring>& names, std::vector<int>& ids)
-{
-    std::lock_guard<std::mutex> hold(g_devices_lock);
-    size_t listed = names.size();  // up to the last plugged device
-    for (const auto& e : devices()) {
-        names.push_back(e.device.plugged ? e.device.name : std::wstring());
-        ids.push_back(e.device.plugged ? e.id : 0);
-        if (e.device.plugged)
-            listed = names.size();
-    }
-    const size_t dropped = names.size() - listed;
-    names.resize(listed);
-    ids.resize(ids.size() - dropped);
 }
 
 video_input_virtual_stats video_input_get_virtual_stats(int id)
@@ -512,45 +580,3 @@ void video_input_set_virtual_signal(int id, bool on)
     each_open_source(id, [on](virtual_source& s) { s.set_signal(on); });
 }
 
-std::shared_ptr<video_input_source> video_input_open_virtual(int id)
-{
-    video_input_virtual_device device;
-    cv::Mat pattern;
-    std::shared_ptr<const frame_cycle> cycle;
-    long long pulls = 0;
-    {
-        std::lock_guard<std::mutex> hold(g_devices_lock);
-        auto it = std::find_if(devices().begin(), devices().end(), [&](const virtual_entry& e) { return e.id == id; });
-        if (it == devices().end() || !it->device.plugged)
-            return nullptr;
-        device = it->device;
-        pattern = it->pattern;
-        cycle = it->cycle;
-        pulls = it->pulls;
-        it->stats = video_input_virtual_stats();
-    }
-    const bool encoded = device.file.empty() && device.format != video_input_virtual_format::bgr;
-    if (device.file.empty() && pattern.empty())
-        pattern = test_pattern(std::max(device.width, 1), std::max(device.height, 1));
-    if (encoded && !cycle)
-        cycle = make_cycle(device.format, pattern);
-    auto source = std::make_shared<virtual_source>(id, device, pattern, encoded ? cycle : nullptr);
-    if (!source->opened())
-        return nullptr;
-    std::lock_guard<std::mutex> hold(g_devices_lock);
-    auto it = std::find_if(devices().begin(), devices().end(), [&](const virtual_entry& e) { return e.id == id; });
-    // Pulled while it was being opened: the stick is gone.
-    if (it == devices().end() || it->pulls != pulls)
-        return nullptr;
-    if (it->pattern.empty())
-        it->pattern = pattern;
-    if (!it->cycle)
-        it->cycle = cycle;
-    it->sources.erase(std::remove_if(it->sources.begin(), it->sources.end(),
-                                     [](const std::weak_ptr<video_input_source>& w) { return w.expired(); }),
-                      it->sources.end());
-    it->sources.push_back(source);
-    // Here, under the lock: a switch of the signal from now on reaches it.
-    source->set_signal(it->signal);
-    return source;
-}

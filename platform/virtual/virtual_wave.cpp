@@ -10,7 +10,7 @@
 // directions see each step whole before the next, in the order a sound
 // card would; the card's stepping lock makes the threads take turns, and
 // so a stream's frames may move on another stream's I/O thread.
-#include "wave_internal.h"
+#include "../wave/wave_internal.h"
 
 #include <wavevirtual.h>
 
@@ -415,8 +415,7 @@ private:
     double m_sin = 0;
 };
 
-}  // namespace
-
+// The installed devices; declines when none are installed.
 bool virtual_wave_open(const std::shared_ptr<wave_stream>& stream, std::unique_ptr<wave_backend>* backend,
                        MMRESULT* result)
 {
@@ -478,8 +477,13 @@ bool virtual_wave_open(const std::shared_ptr<wave_stream>& stream, std::unique_p
     return true;
 }
 
+}  // namespace
+
 void wave_virtual_install(const wave_virtual_config& config)
 {
+    // Ahead of ALSA from the first install on; declines while none is installed.
+    static std::once_flag registered;
+    std::call_once(registered, [] { wave_register_driver({"virtual", virtual_wave_open}); });
     auto card = std::make_shared<virtual_card>();
     card->config = config;
     if (!(card->config.speed > 0))

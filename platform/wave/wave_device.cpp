@@ -5,7 +5,6 @@
 
 #include "../kernel/handle_registry.h"
 
-#include <wavevirtual.h>
 #include <winbase.h>
 #include <winuser.h>
 
@@ -16,9 +15,15 @@
 #include <cerrno>
 #include <cstring>
 
-const wave_driver wave_drivers[2] = {{"virtual", virtual_wave_open}, {"ALSA", alsa_open}};
-
 namespace {
+
+std::mutex g_drivers_lock;  // guards registered()
+
+std::vector<wave_driver>& registered()
+{
+    static auto* list = new std::vector<wave_driver>;
+    return *list;
+}
 
 // A live stream, by handle and direction. Handles come from the process's
 // one handle registry, so a closed, made-up or kernel handle is simply not
@@ -66,7 +71,7 @@ MMRESULT open_stream(bool input, void** out, UINT device, LPCWAVEFORMATEX format
     auto stream = std::make_shared<wave_stream>(input, f, notify, handle);
     std::unique_ptr<wave_backend> backend;
     MMRESULT result = MMSYSERR_NODRIVER;
-    for (const wave_driver& driver : wave_drivers)
+    for (const wave_driver& driver : wave_drivers())
         if (driver.open(stream, &backend, &result))
             break;
     if (result != MMSYSERR_NOERROR)
@@ -645,4 +650,20 @@ MMRESULT waveOutSetVolume(HWAVEOUT hwo, DWORD dwVolume)
 MMRESULT waveOutGetErrorTextW(MMRESULT mmrError, LPWSTR pszText, UINT cchText)
 {
     return error_text(mmrError, pszText, cchText);
+}
+
+void wave_register_driver(const wave_driver& driver)
+{
+    std::lock_guard<std::mutex> hold(g_drivers_lock);
+    auto& list = registered();
+    if (std::none_of(list.begin(), list.end(), [&](const wave_driver& d) { return std::strcmp(d.name, driver.name) == 0; }))
+        list.insert(list.begin(), driver);
+}
+
+std::vector<wave_driver> wave_drivers()
+{
+    std::lock_guard<std::mutex> hold(g_drivers_lock);
+    std::vector<wave_driver> list = registered();
+    list.push_back({"ALSA", alsa_open});
+    return list;
 }

@@ -195,8 +195,13 @@ struct wave_driver {
     bool (*open)(const std::shared_ptr<wave_stream>& stream, std::unique_ptr<wave_backend>* backend,
                  MMRESULT* result);
 };
-// Virtual devices, while installed (wavevirtual.h), then ALSA's "default".
-extern const wave_driver wave_drivers[2];
+// Tried in turn until one does not decline: the drivers registered, the
+// latest first, then ALSA's "default". The product registers none; the
+// virtual devices of the demo, the tests and the benchmarks register
+// theirs at their first install. A driver registered twice (by name) is
+// tried once. Any thread.
+void wave_register_driver(const wave_driver& driver);
+std::vector<wave_driver> wave_drivers();
 
 // What WAVE_MAPPER opens on ALSA, in order of preference: the PCM's name,
 // and what it is, for the trace of the choice. Output: "default". Input:
@@ -239,6 +244,3 @@ bool alsa_open(const std::shared_ptr<wave_stream>& stream, std::unique_ptr<wave_
 // process recovered from since it started, for the benchmarks.
 long alsa_xruns(bool input);
 
-// The installed virtual devices; declines when none are installed.
-bool virtual_wave_open(const std::shared_ptr<wave_stream>& stream, std::unique_ptr<wave_backend>* backend,
-                       MMRESULT* result);

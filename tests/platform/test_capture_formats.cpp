@@ -3,6 +3,7 @@
 // Motion-JPEG frames, which are skipped without ending the reads.
 #include "../../platform/video/capture_formats.h"
 #include "../../platform/video/video_internal.h"
+#include "../../platform/virtual/mjpeg_encode.h"
 
 #include <videovirtual.h>
 
