@@ -70,15 +70,10 @@ cv::Mat to_8u(const cv::Mat& src)
 // A video frame's copy is on the way from the device to the screen, so a
 // large one is shared out over OpenCV's threads in bands of rows. Bands
 // are views: the same type is needed so that no band is reallocated.
-// ThreadSanitizer cannot see how OpenCV's (uninstrumented) pool hands work
-// back, so its builds copy on the calling thread.
+// With OpenCV held to one thread, the calling thread copies.
 void copy_pixels(const cv::Mat& from, cv::Mat& to)
 {
-#if defined(__SANITIZE_THREAD__)
-    constexpr bool shared = false;
-#else
     const bool shared = cv::getNumThreads() > 1;
-#endif
     const size_t bytes = from.total() * from.elemSize();
     if (from.type() != to.type() || bytes < (1u << 20) || !shared) {
         from.copyTo(to);

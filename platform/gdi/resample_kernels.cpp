@@ -32,21 +32,22 @@ inline void fetch(const uint8_t* row, int x, const uint32_t* palette, int& b, in
 
 // Hot row kernels, built once for AVX2 and once for the baseline; the
 // loader picks what the processor has.
-// ThreadSanitizer cannot run the loader's resolvers (they run before it is
-// set up), so its builds take the baseline only.
-#if defined(__SANITIZE_THREAD__)
+// A build without run-time dispatch (VISTAMO_CPU_DISPATCH=0, for
+// instrumented builds whose runtime is not set up when the loader runs the
+// resolvers) takes the baseline only.
+#if !VISTAMO_CPU_DISPATCH
 #define RESAMPLE_KERNEL
 #else
 #define RESAMPLE_KERNEL __attribute__((target_clones("avx2", "default")))
 #endif
 
-// Hand-written AVX2 kernels, taken when the processor has AVX2 (never
-// under ThreadSanitizer, for the same reason).
+// Hand-written AVX2 kernels, taken when the processor has AVX2 (and the
+// build dispatches).
 #define AVX2_KERNEL __attribute__((target("avx2")))
 
 bool has_avx2()
 {
-#if defined(__SANITIZE_THREAD__) || !defined(__SSE2__)
+#if !VISTAMO_CPU_DISPATCH || !defined(__SSE2__)
     return false;
 #else
     static const bool yes = __builtin_cpu_supports("avx2");

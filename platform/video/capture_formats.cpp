@@ -363,13 +363,9 @@ bool capture_converter::decode_bands(const capture_raw_frame& f, int width, int 
                 whole = false;
         }
     };
-#if defined(__SANITIZE_THREAD__)
-    // OpenCV's thread pool synchronises in code ThreadSanitizer does not
-    // see: the bands are decoded one after another there.
-    decode(cv::Range(0, static_cast<int>(bands)));
-#else
+    // With OpenCV held to one thread, the bands are decoded one after
+    // another on this one.
     cv::parallel_for_(cv::Range(0, static_cast<int>(bands)), decode, static_cast<double>(bands));
-#endif
     return whole;
 }
 
