@@ -35,6 +35,11 @@ struct video_input_virtual_device {
     int damaged_every = 0;
     video_input_virtual_damage damage = video_input_virtual_damage::truncated;
     bool never_delivers = false;  // opens, but every read fails
+    // A frame already on its way when a source is stopped (released,
+    // pulled): the read waiting on the source then still returns it, this
+    // many milliseconds later, and the reads after it fail; 0: that read
+    // fails at once.
+    int late_frame_ms = 0;
     long long raise_on_read = -1;  // that read (counted from 0) raises a cv::Exception
     bool plugged = true;  // false: registered as a stick not plugged in yet
 };

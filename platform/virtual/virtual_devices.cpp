@@ -25,6 +25,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <thread>
 
 namespace {
 
@@ -234,9 +235,14 @@ public:
             const long long k = std::max(m_next, newest);
             const auto due =
                 m_start + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(k * period));
+            bool late = false;
             {
                 std::unique_lock<std::mutex> hold(m_stop_lock);
-                if (m_stop_signal.wait_until(hold, due, [&] { return m_stopped || m_stalled || !m_signal; })) {
+                const bool woken =
+                    m_stop_signal.wait_until(hold, due, [&] { return m_stopped || m_stalled || !m_signal; });
+                late = woken && m_stopped && !m_late_given && m_device.late_frame_ms > 0;
+                m_late_given = m_late_given || late;
+                if (woken && !late) {
                     // Without a signal nothing comes until it is back; the
                     // frames of the pause are never made.
                     m_stop_signal.wait(hold, [&] { return m_stopped || m_stalled || m_signal; });
@@ -247,6 +253,8 @@ public:
                     return false;
                 }
             }
+            if (late)
+                std::this_thread::sleep_for(std::chrono::milliseconds(m_device.late_frame_ms));
             m_next = k + 1;
             bool ready = false;
             if (!next_picture(frame, k, ready))
@@ -344,9 +352,10 @@ private:
     clock_type::time_point m_last_arrival;  // when the frame last returned was made
     long long m_next = 0;  // the first frame not returned yet
     long long m_reads = 0;
-    std::mutex m_stop_lock;  // guards m_stopped, m_stalled and m_signal
+    std::mutex m_stop_lock;  // guards m_stopped, m_late_given, m_stalled and m_signal
     std::condition_variable m_stop_signal;
     bool m_stopped = false;
+    bool m_late_given = false;  // the late frame of a stop has been returned
     bool m_stalled = false;
     bool m_signal = true;
 };

@@ -264,8 +264,17 @@ TEST_F(HotPlug, EmulatedV4l2StickPluggedAndPulled)
     fake_uvc_forget(n);
 }
 
+// The stick sends one more frame as it is pulled, which the run draws while
+// the unplug waits for it: the no-signal screen comes after it, not under it.
 TEST_F(HotPlug, UnplugWhileWindowedKeepsTheWindow)
 {
+    video_input_remove_virtual(device);
+    video_input_virtual_device d;
+    d.width = 640;
+    d.height = 360;
+    d.fps = 2;  // the run waits in its read, not in drawing, when the stick goes
+    d.late_frame_ms = 200;
+    device = video_input_add_virtual(d);
     plug();
     dlg.ExitFullScreen();
     ASSERT_TRUE(pump_until([&] { return delivered() >= 1; }));
@@ -274,6 +283,9 @@ TEST_F(HotPlug, UnplugWhileWindowedKeepsTheWindow)
     const LONG style = ::GetWindowLongW(hwnd, GWL_STYLE);
 
     send(DBT_DEVICEREMOVECOMPLETE, kStick);
+    // Read before any message is handled: the signal timer would draw the
+    // no-signal screen again.
+    EXPECT_TRUE(picture_shows_no_signal(hwnd)) << "the stick's last frame covers the no-signal screen";
     pump_messages();
     CRect after;
     ::GetWindowRect(hwnd, &after);
