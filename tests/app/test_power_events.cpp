@@ -260,8 +260,9 @@ TEST_F(PowerEvents, ResumeWithNothingOpenShowsNoSignalOrOpensTheStick)
     EXPECT_FALSE(dlg.m_bDevicePresent);
 }
 
-// The stream hung in sleep: waking lets its read go, the old run ends, and
-// the device opened again delivers to a new run, still in full screen.
+// The stream hung in sleep: waking switches the sound off and lets the read
+// go, the old run ends, and the device opened again delivers to a new run,
+// with the sound opened anew, still in full screen.
 TEST_F(PowerEvents, ResumeWithAHungReadRestartsTheRunInFullScreen)
 {
     start(true);
@@ -275,6 +276,7 @@ TEST_F(PowerEvents, ResumeWithAHungReadRestartsTheRunInFullScreen)
     const long long frames = delivered();
     pump_until([] { return false; }, 200ms);
     ASSERT_LE(delivered(), frames + 1) << "the stream did not hang";
+    const double sound_opened = wave_virtual_get_stats().output_start;
 
     resume();
     ASSERT_TRUE(pump_until([&] { return delivered() >= 3; })) << "no frames after waking";
@@ -283,6 +285,7 @@ TEST_F(PowerEvents, ResumeWithAHungReadRestartsTheRunInFullScreen)
         << "the old run goes on";
     EXPECT_EQ(dlg.m_captureThreads.size(), 1u);
     EXPECT_TRUE(pump_until([&] { return sound_on(); }));
+    EXPECT_GT(wave_virtual_get_stats().output_start, sound_opened) << "the sound was not switched off before the release";
     EXPECT_TRUE(dlg.m_bFullScreen);
     CRect after;
     ::GetWindowRect(hwnd, &after);

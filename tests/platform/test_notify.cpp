@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <string>
@@ -189,6 +190,18 @@ TEST_F(NotifyWindow, SoundCardArrivalWaitsForItsUsbDevicesVideoNode)
     ASSERT_TRUE(wait_for(2));
     EXPECT_EQ(g_received[0].name.rfind("\\\\?\\VIDEO4LINUX#", 0), 0u) << g_received[0].name;
     EXPECT_NE(g_received[1].name.find("MMDEVAPI"), std::string::npos) << g_received[1].name;
+
+    // A USB sound card whose device has a video interface that never gets a
+    // node is announced all the same, after a while.
+    const std::string other = "/devices/virtual/usb9/9-5";
+    const auto injected = std::chrono::steady_clock::now();
+    notify_inject_udev_like("add", {{"SUBSYSTEM", "sound"},
+                                    {"DEVPATH", other + "/9-5:1.2/sound/card4/controlC4"},
+                                    {".USB_DEVPATH", other},
+                                    {".AWAIT_VIDEO", "1"}});
+    ASSERT_TRUE(wait_for(3)) << "the sound card was never announced";
+    EXPECT_GE(std::chrono::steady_clock::now() - injected, 1500ms) << "not held for its video node";
+    EXPECT_NE(g_received[2].name.find("MMDEVAPI"), std::string::npos) << g_received[2].name;
 }
 
 TEST_F(NotifyWindow, FilterWithoutAllClassesKeepsToItsClass)

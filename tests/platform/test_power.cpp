@@ -755,6 +755,7 @@ TEST(PowerNotifications, SignalsCountOnlyFromTheServicesCurrentOwner)
 
 // A window that holds each record (a display coming on, a resume) must not
 // be sent a backlog: of what waits, only the newest state and one resume.
+// A later registration is sent the state it finds.
 TEST(PowerNotifications, ABurstDeliversTheNewestStateAndOneResume)
 {
     point_buses_nowhere();
@@ -775,6 +776,12 @@ TEST(PowerNotifications, ABurstDeliversTheNewestStateAndOneResume)
     const std::vector<int> seen = w.seen();
     EXPECT_LE(seen.size(), 3u) << testing::PrintToString(seen);
     EXPECT_NE(std::find(seen.begin(), seen.end(), 'R'), seen.end());
+
+    // A window registering now hears the state, though nothing changes and
+    // no source wakes the power thread.
+    power_window late;
+    ASSERT_TRUE(late.wait_for(1)) << "the display's state never reached a later registration";
+    EXPECT_EQ(late.seen(), std::vector<int>{display_dimmed});
 }
 
 TEST(PowerNotifications, WithoutBusesOrExtensionsRegistrationWorksAndNothingComes)
