@@ -337,7 +337,7 @@ TEST(NamedMutex, LockIsKeptInTheRuntimeDirectoryOnlyWhenNoOneElseCanWriteThere)
     // Wherever the lock goes, the name works; only a private directory of
     // this user holds it, and only in a file of this user's. Anything else
     // under the lock file's name leaves the lock to the socket namespace.
-    enum kind { directory, regular_file, missing, relative };
+    enum kind { directory, others_directory, regular_file, missing, relative };
     enum squatter { none, symlink, fifo, subdirectory, socket_file, others_file };
     struct {
         const char* what;
@@ -349,6 +349,7 @@ TEST(NamedMutex, LockIsKeptInTheRuntimeDirectoryOnlyWhenNoOneElseCanWriteThere)
         {"private directory", directory, 0700, true, none},
         {"group-writable directory", directory, 0770, false, none},
         {"directory others can write", directory, 0703, false, none},
+        {"another user's private directory", others_directory, 0700, false, none},
         {"regular file", regular_file, 0600, false, none},
         {"missing directory", missing, 0, false, none},
         {"relative path to a private directory", relative, 0700, false, none},
@@ -367,9 +368,13 @@ TEST(NamedMutex, LockIsKeptInTheRuntimeDirectoryOnlyWhenNoOneElseCanWriteThere)
         ASSERT_NE(::mkdtemp(base_template), nullptr);
         const std::string base = base_template;
         const std::string dir = base + "/rt";
-        if (c.type == directory || c.type == relative) {
+        if (c.type == directory || c.type == relative || c.type == others_directory) {
             ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
             ASSERT_EQ(::chmod(dir.c_str(), c.mode), 0);
+            if (c.type == others_directory && ::chown(dir.c_str(), ::geteuid() + 1, ::getegid()) != 0) {
+                ASSERT_EQ(std::system(("rm -rf '" + base + "'").c_str()), 0);
+                continue;  // only root can make one
+            }
         } else if (c.type == regular_file) {
             int fd = ::open(dir.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, c.mode);
             ASSERT_GE(fd, 0);
@@ -426,7 +431,7 @@ TEST(NamedMutex, LockIsKeptInTheRuntimeDirectoryOnlyWhenNoOneElseCanWriteThere)
             EXPECT_EQ(probe < 0, !c.used) << "whether the lock is in the socket namespace";
             if (probe >= 0)
                 ::close(probe);
-            if (c.under_name == none && (c.type == directory || c.type == relative)) {
+            if (c.under_name == none && c.type != regular_file && c.type != missing) {
                 EXPECT_EQ(entries_in(dir) > 0, c.used) << entries_in(dir) << " entries in the directory";
             }
             CloseHandle(second.handle);

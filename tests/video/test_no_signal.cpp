@@ -268,16 +268,20 @@ TEST_F(NoSignal, EveryCallRebuildsTheSameScreenAndRereadsThePicture)
 TEST_F(NoSignal, PictureClaimingMoreThanTheWrapperTakesIsRefusedUndecoded)
 {
     // A few hundred bytes whose frame header claims a huge picture: too
-    // wide for the image wrapper, or within its sides but 300 MB decoded.
-    for (const int side : {16000, 9999}) {
-        SCOPED_TRACE(side);
+    // wide or too tall for the image wrapper, or within its sides but 300 MB
+    // decoded.
+    const cv::Size claims[] = {{16000, 16000}, {16, 16000}, {16000, 16}, {9999, 9999}};
+    for (const cv::Size& claim : claims) {
+        SCOPED_TRACE(std::to_string(claim.width) + " x " + std::to_string(claim.height));
         std::vector<uchar> bytes = encoded(".jpg", solid(16, 16, kPaint).get());
         const uchar frame_header[] = {0xFF, 0xC0};
         const auto sof = std::search(bytes.begin(), bytes.end(), std::begin(frame_header), std::end(frame_header));
         ASSERT_NE(sof, bytes.end());
         const size_t at = static_cast<size_t>(sof - bytes.begin());
-        bytes[at + 5] = bytes[at + 7] = static_cast<uchar>(side >> 8);
-        bytes[at + 6] = bytes[at + 8] = static_cast<uchar>(side & 0xFF);
+        bytes[at + 5] = static_cast<uchar>(claim.height >> 8);
+        bytes[at + 6] = static_cast<uchar>(claim.height & 0xFF);
+        bytes[at + 7] = static_cast<uchar>(claim.width >> 8);
+        bytes[at + 8] = static_cast<uchar>(claim.width & 0xFF);
         // Renamed over the last one, so that it is read again.
         write_file(dir / "new.jpg", bytes);
         std::filesystem::rename(dir / "new.jpg", dir / "dis.jpg");
