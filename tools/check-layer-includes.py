@@ -34,9 +34,8 @@ import shlex
 import subprocess
 import sys
 
-# A line of the graph: "<kind> <name>: <value>"; names such as X11::X11
-# hold colons of their own.
-ENTRY = re.compile(r"^(\w+) (.+?):(?: (.*))?$")
+from layer_graph import closure, read_graph
+
 SYSTEM = ("app", "video", "audio", "devices", "res")
 SOURCE_SUFFIXES = (".cpp", ".cc", ".cxx", ".c", ".h", ".hpp", ".hh", ".inc", ".inl", ".ipp")
 
@@ -171,30 +170,6 @@ class Resolver:
         return None, None
 
 
-def closure(graph, concern):
-    seen, todo = set(), [concern]
-    while todo:
-        c = todo.pop()
-        if c not in seen:
-            seen.add(c)
-            todo.extend(graph[c][0] if c in graph else ())
-    return seen
-
-
-def read_graph(path):
-    layers, links = {}, {}
-    with open(path) as f:
-        for line in f:
-            m = ENTRY.match(line.rstrip("\n"))
-            if not m:
-                continue
-            kind, name, value = m.group(1), m.group(2), m.group(3) or ""
-            if kind == "layer":
-                fields = (value.split("|") + ["", ""])[:3]
-                layers[name.strip()] = tuple(field.split() for field in fields)
-            elif kind == "link":
-                links[name.strip()] = value.replace(";", " ").split()
-    return layers, links
 
 
 def link_families(item, links):
@@ -229,7 +204,7 @@ def main(root, graph_path, commands_path):
     # Where a file really is decides whose it is: a link beside the
     # including file does not make another folder's header its own.
     real_root = os.path.realpath(root)
-    layers, links = read_graph(graph_path)
+    layers, links, _, _ = read_graph(graph_path)
     platform = os.path.join(root, "platform")
     public = os.path.join(platform, "include")
     framework = os.path.join(root, "framework")
@@ -288,7 +263,7 @@ def main(root, graph_path, commands_path):
     # passed, the answer is the same.
     passed = os.path.join(os.path.dirname(os.path.abspath(graph_path)), "layer_includes.passed")
     seen = hashlib.sha1()
-    for path in [os.path.abspath(__file__), graph_path, commands_path] + [p for p, _ in scanned]:
+    for path in [os.path.abspath(__file__), os.path.join(os.path.dirname(os.path.abspath(__file__)), "layer_graph.py"), graph_path, commands_path] + [p for p, _ in scanned]:
         st = os.stat(path)
         seen.update(f"{path} {st.st_size} {st.st_mtime_ns}\n".encode())
     fingerprint = seen.hexdigest()

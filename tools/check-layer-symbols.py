@@ -27,6 +27,8 @@ import subprocess
 import sys
 from concurrent.futures import ThreadPoolExecutor
 
+from layer_graph import closure, read_graph
+
 # The wrapped system libraries, by the name of the file linked.
 WRAPPED = re.compile(r"^lib(X\w*|asound|pulse(-\w+)*|udev|systemd|turbojpeg|jpeg)\.so")
 
@@ -35,42 +37,10 @@ WRAPPED = re.compile(r"^lib(X\w*|asound|pulse(-\w+)*|udev|systemd|turbojpeg|jpeg
 # library of the program defines it.
 PROGRAM_PROVIDES = {"wWinMain"}
 
-# A line of the graph: "<kind> <name>: <value>"; names such as X11::X11
-# hold colons of their own.
-ENTRY = re.compile(r"^(\w+) (.+?):(?: (.*))?$")
 UNDEFINED = set("Uwv")
 # Defined and seen by other objects; lower case t, d, b, r are local.
 GLOBAL = set("TDBRGSCVWuiI")
 
-
-def read_graph(path):
-    layers, links, archives, system = {}, {}, {}, {}
-    with open(path) as f:
-        for line in f:
-            m = ENTRY.match(line.rstrip("\n"))
-            if not m:
-                continue
-            kind, name, value = m.group(1), m.group(2), m.group(3) or ""
-            if kind == "layer":
-                fields = (value.split("|") + ["", ""])[:3]
-                layers[name] = tuple(field.split() for field in fields)
-            elif kind == "link":
-                links[name] = value.split()
-            elif kind == "archive":
-                archives[name] = value.split()
-            elif kind == "system":
-                system[name] = value.split()
-    return layers, links, archives, system
-
-
-def closure(layers, concern):
-    seen, todo = set(), [concern]
-    while todo:
-        c = todo.pop()
-        if c not in seen:
-            seen.add(c)
-            todo.extend(layers[c][0] if c in layers else ())
-    return seen
 
 
 def run_nm(args):
