@@ -1,10 +1,9 @@
-// The Motion-JPEG encoder of the virtual sticks, the tests and the
-// benchmarks: frames as capture sticks send them, through libjpeg's own
-// API, which can put a restart marker after every row of blocks (the
-// TurboJPEG API cannot).
+// The Motion-JPEG encoder of the virtual sticks, the emulated V4L2 sticks,
+// the tests and the benchmarks: frames as capture sticks send them, through
+// libjpeg's own API, which can put a restart marker after every row of
+// blocks (the TurboJPEG API cannot). It uses nothing of the layer, so that
+// the emulated sticks' preloaded library can build it in too.
 #include "mjpeg_encode.h"
-
-#include <windows.h>
 
 #include <csetjmp>
 #include <cstdio>
@@ -57,8 +56,6 @@ std::vector<uint8_t> capture_encode_mjpeg(const cv::Mat& bgr)
         }
         jpeg_finish_compress(&c);
         out.assign(buffer, buffer + size);
-    } else {
-        OutputDebugStringA("capture: a picture could not be encoded as JPEG\n");
     }
     jpeg_destroy_compress(&c);
     std::free(buffer);

@@ -8,6 +8,7 @@
 // symbolizing a report it makes in the middle of a copy) goes straight to
 // libc.
 #include "fake_uvc.h"
+#include "../../platform/virtual/mjpeg_encode.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -29,7 +30,6 @@
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
-#include <csetjmp>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -42,7 +42,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include <jpeglib.h>
 
 // glibc's entry points that its headers no longer declare, or declare
 // only for fortified builds.
@@ -444,52 +443,6 @@ cv::Mat test_picture(int width, int height, int step)
     return bgr;
 }
 
-struct jpeg_failure {
-    jpeg_error_mgr manager;
-    std::jmp_buf back;
-};
-
-[[noreturn]] void jpeg_fail(j_common_ptr c) { std::longjmp(reinterpret_cast<jpeg_failure*>(c->err)->back, 1); }
-
-void jpeg_quiet(j_common_ptr, int) {}
-
-// As capture sticks send Motion-JPEG: 4:2:2 with a restart marker after
-// every row of blocks. Empty if it cannot be encoded.
-std::vector<uint8_t> encode_mjpeg(const cv::Mat& bgr)
-{
-    jpeg_compress_struct c{};
-    jpeg_failure failure{};
-    c.err = jpeg_std_error(&failure.manager);
-    failure.manager.error_exit = jpeg_fail;
-    failure.manager.emit_message = jpeg_quiet;
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
-    std::vector<uint8_t> jpeg;
-    if (setjmp(failure.back) == 0) {
-        jpeg_create_compress(&c);
-        jpeg_mem_dest(&c, &out, &size);
-        c.image_width = static_cast<JDIMENSION>(bgr.cols);
-        c.image_height = static_cast<JDIMENSION>(bgr.rows);
-        c.input_components = 3;
-        c.in_color_space = JCS_EXT_BGR;
-        jpeg_set_defaults(&c);
-        jpeg_set_quality(&c, 90, TRUE);
-        c.comp_info[0].h_samp_factor = 2;
-        c.comp_info[0].v_samp_factor = 1;
-        c.restart_in_rows = 1;
-        jpeg_start_compress(&c, TRUE);
-        while (c.next_scanline < c.image_height) {
-            JSAMPROW row = const_cast<JSAMPROW>(bgr.ptr<uint8_t>(static_cast<int>(c.next_scanline)));
-            jpeg_write_scanlines(&c, &row, 1);
-        }
-        jpeg_finish_compress(&c);
-        jpeg.assign(out, out + size);
-    }
-    jpeg_destroy_compress(&c);
-    std::free(out);
-    return jpeg;
-}
-
 // YUYV as BT.601 limited range, the chroma of each pair averaged.
 std::vector<uint8_t> encode_yuyv(const cv::Mat& bgr)
 {
@@ -777,7 +730,7 @@ void produce(std::shared_ptr<device> d, std::shared_ptr<std::atomic<bool>> stop)
             cv::Mat picture = d->config.picture ? d->config.picture(width, height, step) : cv::Mat();
             if (picture.cols != width || picture.rows != height || picture.type() != CV_8UC3)
                 picture = test_picture(width, height, step);
-            made->frames.push_back(compressed(fourcc) ? encode_mjpeg(picture) : encode_yuyv(picture));
+            made->frames.push_back(compressed(fourcc) ? capture_encode_mjpeg(picture) : encode_yuyv(picture));
         }
         hold.lock();
         count_cpu();
