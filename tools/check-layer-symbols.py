@@ -8,8 +8,7 @@ the "layer" and "link" lines); this script also reads
   archive <library of the layer>: <its archive>
   system <library of the framework or the system>: <archive or objects>
 The includes only say what a file was allowed to see; the symbols say what a
-library really uses, whatever it declared for itself. So, as each module of
-Wine imports only from the modules it names:
+library really uses, whatever it declared for itself. So:
 - a symbol a library of the layer leaves undefined, and which another of
   the project's libraries defines, must be defined in a library of its
   dependency closure;
