@@ -73,11 +73,12 @@ HWND FindWindowW(LPCWSTR className, LPCWSTR windowName)
     // threads look for the dialog with every buffer, about 20 times a
     // second, and a walk of the display's windows takes the connection.
     if (windowName) {
+        const std::wstring wanted = className ? lower(className) : std::wstring();
         std::lock_guard<std::mutex> lock(user_lock());
         HWND own = nullptr;
         user_for_each_window([&](user_window& w) {
-            if (!own && !w.parent && (!windowName || w.text == windowName) &&
-                (!className || (w.cls && lower(w.cls->name) == lower(className))))
+            if (!own && !w.parent && w.text == windowName &&
+                (!className || (w.cls && lower(w.cls->name) == wanted)))
                 own = w.hwnd;
         });
         if (own)

@@ -29,6 +29,15 @@ bool screen_origin(user_window* w, int& x, int& y)
     return false;
 }
 
+// Whether a window manager runs, asked on the UI connection. Call without
+// the display locked.
+bool wm_running()
+{
+    bool wm = false;
+    x11_ui_request([&](Display* d) { wm = x11_wm_running(d); });
+    return wm;
+}
+
 void change_net_state(Display* d, Window w, bool mapped, long action, const char* a1, const char* a2)
 {
     Atom first = x11_atom(a1);
@@ -162,9 +171,7 @@ void await_state(HWND hwnd, Window xid, const std::function<bool(bool, bool, boo
 {
     Display* d = x11_ui_display();
     bool iconic = false, maximized = false, fullscreen = false, above = false;
-    bool wm = false;
-    x11_ui_request([&](Display* dd) { wm = x11_wm_running(dd); });
-    if (!wm)
+    if (!wm_running())
         return;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
     do {
@@ -441,8 +448,7 @@ BOOL SetWindowPos(HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy, UIN
         const int nw = (flags & SWP_NOSIZE) ? outer.right - outer.left : cx;
         const int nh = (flags & SWP_NOSIZE) ? outer.bottom - outer.top : cy;
         const bool covers = nx <= outer.left && ny <= outer.top && nx + nw >= outer.right && ny + nh >= outer.bottom;
-        bool wm = false;
-        x11_ui_request([&](Display* d) { wm = x11_wm_running(d); });
+        const bool wm = wm_running();
         if (fullscreen && (style & WS_CAPTION) != WS_CAPTION && covers) {
             flags |= SWP_NOMOVE | SWP_NOSIZE;
         } else if (!wm) {
@@ -481,9 +487,7 @@ BOOL SetWindowPos(HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy, UIN
         // The style changed the frame (a caption back, say) since the
         // manager last drew it: the new extents decide where the client
         // goes.
-        bool wm = false;
-        x11_ui_request([&](Display* d) { wm = x11_wm_running(d); });
-        if (wm)
+        if (wm_running())
             await_frame(xid, style, fl, fr, ft, fb);
     }
     if (local && !child && places) {
@@ -617,8 +621,7 @@ BOOL ShowWindow(HWND hwnd, int command)
     // As in Win32, these commands activate the window as they show it.
     const bool activates = command == SW_SHOWNORMAL || command == SW_SHOWMAXIMIZED || command == SW_SHOW ||
                            command == SW_RESTORE || command == SW_SHOWDEFAULT;
-    bool wm = false;
-    x11_ui_request([&](Display* d) { wm = x11_wm_running(d); });
+    const bool wm = wm_running();
     // Maps the window, or activates it if it was mapped already; a window
     // mapped now carries the user time that tells the manager whether to
     // give it the focus.
